@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Installs what building and testing need on a Debian 12 machine (run as root); installs only
+# what is missing.
+set -euo pipefail
+packages=(g++ cmake ninja-build rapidjson-dev libgtest-dev libgmock-dev libbenchmark-dev
+          clang libclang-rt-14-dev tmux python3 file)
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if ((${#missing[@]})); then
+    echo "installing: ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
