@@ -1,0 +1,45 @@
+#include "Tarvok/LoadFile/ReadFast.hpp"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "Tarvok/Error.hpp"
+
+namespace Tarvok::LoadFile::ReadFast {
+namespace {
+
+// Reads into buffer[at, at + length) and trims the buffer to what arrived.
+std::size_t read_into(int fd, std::string& buffer, std::size_t at, std::size_t length) {
+    buffer.resize(at + length);
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer.data() + at, length);
+        if (n >= 0) {
+            buffer.resize(at + static_cast<std::size_t>(n));
+            return static_cast<std::size_t>(n);
+        }
+        if (errno == _EINTR) continue;
+        const int error = errno;
+        buffer.resize(at);
+        errno = error;
+        throw Error(std::string("Failed to read file: ") + std::strerror(error));
+    }
+}
+
+}  // namespace
+
+std::size_t read_fast(int fd, std::string& buffer, std::size_t length,
+                      std::optional<std::size_t> offset) {
+    if (!offset) return read_into(fd, buffer, 0, length);
+    // An offset past the end pads with zero bytes, as a byte string would.
+    if (*offset > buffer.size()) buffer.resize(*offset);
+    return read_into(fd, buffer, *offset, length);
+}
+
+void read_all_fast(int fd, std::string& buffer) {
+    while (read_into(fd, buffer, buffer.size(), READ_CHUNK) > 0) {
+    }
+}
+
+}  // namespace Tarvok::LoadFile::ReadFast
