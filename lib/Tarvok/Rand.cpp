@@ -83,6 +83,55 @@ bool _try_name(const std::string& name, int type, int open_mode, UniqueFd& handl
     return handle.valid();
 }
 
+void _check_kind(int type, int open_mode) {
+    if ((type != TYPE_FILE && type != TYPE_DIR) ||
+        (open_mode != DO_OPEN && open_mode != SKIP_OPEN)) {
+        throw create<Tarvok::Exception::BadArgument>(
+            "Unknown kind %s or open mode %s for a temporary name.",
+            std::vector<std::string>{std::to_string(type), std::to_string(open_mode)});
+    }
+}
+
+std::string _dotted(std::string_view suffix) {
+    std::string dotted(suffix.empty() ? DEFAULT_SUFFIX : suffix);
+    if (dotted.front() != '.') dotted.insert(0, 1, '.');
+    return dotted;
+}
+
+// Tries names head + "." + RANDOM + tail until one can be made (see the header).
+TmpEntry _create_exclusively(const std::string& head, const std::string& tail, int type,
+                             int open_mode) {
+    const auto generate = [&] {
+        return SV::untaint(head + "." + _rand_trailer(RAND_TRAILER_LENGTH) + tail);
+    };
+    const int caller_errno = errno;
+    TmpEntry entry;
+    std::string name = generate();
+    std::string last_tried;
+    int last_error = 0;
+    bool made = false;
+    {
+        ClearedUmask cleared;
+        for (int attempts = 1; attempts < MAX_TMPFILE_CREATE_ATTEMPTS; ++attempts) {
+            if (_try_name(name, type, open_mode, entry.handle)) {
+                made = true;
+                break;
+            }
+            last_error = errno;
+            last_tried = std::move(name);
+            if (attempts + 1 < MAX_TMPFILE_CREATE_ATTEMPTS) name = generate();
+        }
+    }
+    if (!made) {
+        errno = last_error;
+        throw create<Tarvok::Exception::TempCreateFailed>(
+            Tarvok::Exception::Params{{"path", last_tried}, {"error", last_error}});
+    }
+    errno = caller_errno;
+    entry.name = std::move(name);
+    return entry;
+}
+
 }  // namespace
 
 std::string getranddata(std::size_t wanted, const Get::Alphabet& alphabet,
@@ -112,45 +161,24 @@ std::optional<std::map<std::string, std::string>> api2(std::string_view function
 
 TmpEntry get_tmp_file_by_name(std::string_view template_path, std::string_view suffix, int type,
                               int open_mode) {
-    if ((type != TYPE_FILE && type != TYPE_DIR) ||
-        (open_mode != DO_OPEN && open_mode != SKIP_OPEN)) {
-        throw create<Tarvok::Exception::BadArgument>(
-            "Unknown kind %s or open mode %s for a temporary name.",
-            std::vector<std::string>{std::to_string(type), std::to_string(open_mode)});
-    }
-    std::string dotted(suffix.empty() ? DEFAULT_SUFFIX : suffix);
-    if (dotted.front() != '.') dotted.insert(0, 1, '.');
-    const std::string base = _name_base(std::string(template_path) + dotted);
-    const auto generate = [&base] {
-        return SV::untaint(base + "." + _rand_trailer(RAND_TRAILER_LENGTH));
-    };
+    _check_kind(type, open_mode);
+    return _create_exclusively(_name_base(std::string(template_path) + _dotted(suffix)), "", type,
+                               open_mode);
+}
 
-    const int caller_errno = errno;
-    TmpEntry entry;
-    std::string name = generate();
-    std::string last_tried;
-    int last_error = 0;
-    bool made = false;
-    {
-        ClearedUmask cleared;
-        for (int attempts = 1; attempts < MAX_TMPFILE_CREATE_ATTEMPTS; ++attempts) {
-            if (_try_name(name, type, open_mode, entry.handle)) {
-                made = true;
-                break;
-            }
-            last_error = errno;
-            last_tried = std::move(name);
-            if (attempts + 1 < MAX_TMPFILE_CREATE_ATTEMPTS) name = generate();
-        }
+std::optional<TmpEntry> get_tmp_file_by_name_suffix_last(std::string_view template_path,
+                                                         std::string_view suffix, int type,
+                                                         int open_mode) {
+    _check_kind(type, open_mode);
+    const std::string dotted = _dotted(suffix);
+    const std::string base = _name_base(std::string(template_path) + dotted);
+    // Only a suffix that the length limit leaves whole can be put last.
+    if (dotted.find('/') != std::string::npos ||
+        dotted.size() > MAX_NAME_LENGTH - RAND_TRAILER_LENGTH - 1) {
+        return std::nullopt;
     }
-    if (!made) {
-        errno = last_error;
-        throw create<Tarvok::Exception::TempCreateFailed>(
-            Tarvok::Exception::Params{{"path", last_tried}, {"error", last_error}});
-    }
-    errno = caller_errno;
-    entry.name = std::move(name);
-    return entry;
+    return _create_exclusively(base.substr(0, base.size() - dotted.size()), dotted, type,
+                               open_mode);
 }
 
 std::string get_tmp_dir_by_name(std::string_view template_path, std::string_view suffix) {

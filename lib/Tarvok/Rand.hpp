@@ -72,6 +72,14 @@ std::optional<std::map<std::string, std::string>> api2(std::string_view function
 TmpEntry get_tmp_file_by_name(std::string_view template_path, std::string_view suffix = {},
                               int type = TYPE_FILE, int open_mode = DO_OPEN);
 
+/// The same with the suffix last, "TEMPLATE.RANDOM.SUFFIX", made under that name at once (the
+/// limit of 255 bytes counts the same). Nothing when the suffix holds a "/" or does not fit whole
+/// into a name.
+std::optional<TmpEntry> get_tmp_file_by_name_suffix_last(std::string_view template_path,
+                                                         std::string_view suffix = {},
+                                                         int type = TYPE_FILE,
+                                                         int open_mode = DO_OPEN);
+
 /// Creates a directory "TEMPLATE.SUFFIX.RANDOM"; returns its name.
 std::string get_tmp_dir_by_name(std::string_view template_path, std::string_view suffix = {});
 

@@ -82,6 +82,24 @@ TEST_F(RandNames, NamesAreTemplateSuffixAndAnEightCharacterTrailer) {
     EXPECT_TRUE(component.starts_with(std::string(242, 'L') + ".end.")) << component;
 }
 
+TEST_F(RandNames, TheSuffixCanGoLastWithinTheSameLengthLimit) {
+    std::optional<Rand::TmpEntry> last = Rand::get_tmp_file_by_name_suffix_last(in_root("e"), "c");
+    ASSERT_TRUE(last);
+    ASSERT_TRUE(last->handle);
+    EXPECT_TRUE(last->name.starts_with(in_root("e.")) && last->name.ends_with(".c")) << last->name;
+    EXPECT_EQ(last->name.size(), in_root("e.").size() + 8 + 2);
+
+    const std::string cut =
+        Rand::get_tmp_file_by_name_suffix_last(in_root(std::string(300, 'L')), "end")->name;
+    EXPECT_EQ(last_component(cut),
+              std::string(242, 'L') + "." + cut.substr(cut.size() - 12, 8) + ".end");
+    EXPECT_EQ(
+        mode_of(Rand::get_tmp_file_by_name_suffix_last(in_root("d"), "", Rand::TYPE_DIR)->name),
+        S_IFDIR | 0700);
+    EXPECT_FALSE(Rand::get_tmp_file_by_name_suffix_last(in_root("x"), std::string(246, 's')));
+    EXPECT_FALSE(Rand::get_tmp_file_by_name_suffix_last(in_root("x"), "a/b"));
+}
+
 TEST_F(RandNames, WhatAlreadyLiesAtANameIsNeverOpenedOrFollowed) {
     Fake fake;
     Fake::stream = [](std::size_t n) { return static_cast<unsigned char>(n % 63); };

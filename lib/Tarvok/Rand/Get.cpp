@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "Tarvok/Exception.hpp"
+#include "Tarvok/FHUtils/Blocking.hpp"
 #include "Tarvok/UniqueFd.hpp"
 
 namespace Tarvok::Rand::Get {
@@ -231,6 +232,7 @@ class Device {
             usable_ = false;
             return false;
         }
+        // poll rather than select: a descriptor number above FD_SETSIZE must not overrun a set.
         struct pollfd readable = {fd_.get(), POLLIN, 0};
         const struct timespec wait = {0, 12500000};
         ::ppoll(&readable, 1, &wait, nullptr);
@@ -254,8 +256,7 @@ class Device {
             usable_ = false;
             return false;
         }
-        const int flags = ::fcntl(fd_.get(), F_GETFL, 0);
-        if (flags != -1) ::fcntl(fd_.get(), F_SETFL, flags | O_NONBLOCK);
+        FHUtils::Blocking::set_non_blocking(fd_);
         return true;
     }
 
