@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -111,6 +112,7 @@ void hand_over(const std::string& path, const std::vector<std::string>& argument
 }
 
 int real_main(int argc, char** argv) {
+    // The reset itself always happens; saying so is only of interest while debugging.
     reset_ignored_sigchld(Tarvok::Debug::level > 0);
 
     Program& values = program();
