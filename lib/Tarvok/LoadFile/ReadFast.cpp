@@ -15,21 +15,31 @@ namespace {
 std::size_t read_into(int fd, std::string& buffer, std::size_t at, std::size_t length) {
     const std::size_t before = buffer.size();
     if (buffer.size() < at + length) buffer.resize(at + length);
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer.data() + at, length);
-        if (n >= 0) {
-            buffer.resize(at + static_cast<std::size_t>(n));
-            return static_cast<std::size_t>(n);
-        }
-        if (errno == _EINTR) continue;
+    try {
+        const std::size_t n = read_fast(fd, buffer.data() + at, length);
+        buffer.resize(at + n);
+        return n;
+    } catch (...) {
         const int error = errno;
         buffer.resize(before);
         errno = error;
-        throw Error(std::string("Failed to read file: ") + std::strerror(error));
+        throw;
     }
 }
 
 }  // namespace
+
+std::size_t read_fast(int fd, char* buffer, std::size_t length) {
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, length);
+        if (n >= 0) return static_cast<std::size_t>(n);
+        if (errno == _EINTR) continue;
+        const int error = errno;
+        Error failure(std::string("Failed to read file: ") + std::strerror(error));
+        errno = error;
+        throw failure;
+    }
+}
 
 std::size_t read_fast(int fd, std::string& buffer, std::size_t length,
                       std::optional<std::size_t> offset) {
