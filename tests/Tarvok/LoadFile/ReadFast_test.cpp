@@ -145,4 +145,6 @@ TEST(ReadFast, RealReadErrorRaisesWithTheSystemTextAndLeavesTheBuffer) {
     EXPECT_EQ(buffer, "before");
     EXPECT_THROW(read_all_fast(dir.get(), buffer), Tarvok::Error);
     EXPECT_EQ(buffer, "before");
+    char raw[8];
+    EXPECT_THROW(read_fast(dir.get(), raw, sizeof raw), Tarvok::Error);
 }
