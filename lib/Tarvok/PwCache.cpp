@@ -141,8 +141,9 @@ UserRecord _readpasswd(std::string_view value, int field, MTime passwd_mtime, MT
         passwd_mtime && *passwd_mtime != 0 ? *passwd_mtime : _mtime(_passwd_path());
     UniqueFd file(::open(_passwd_path().c_str(), O_RDONLY | O_CLOEXEC));
     if (!file) {
+        const int error = errno;
         Helpers::cluck("Cannot read the password file in '" + _conf_dir() +
-                       "': " + std::strerror(errno));
+                       "': " + std::strerror(error));
         return {};
     }
     const std::vector<std::string> p =
@@ -188,8 +189,9 @@ UserRecord _readshadow(std::string_view value, int field, MTime passwd_mtime, MT
             return record;
         }
     } else {
+        const int error = errno;
         Helpers::cluck("Cannot read the shadow file in '" + _conf_dir() +
-                       "': " + std::strerror(errno));
+                       "': " + std::strerror(error));
     }
     Helpers::cluck("No shadow entry for '" + name + "' in '" + _conf_dir() +
                    "': its password stays hidden");

@@ -48,7 +48,8 @@ bool init_passwdless_pwcache() {
     UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     struct stat st {};
     if (!file || ::fstat(file.get(), &st) != 0) {
-        Helpers::cluck("Cannot read the password file in '" + dir + "': " + std::strerror(errno));
+        const int error = errno;
+        Helpers::cluck("Cannot read the password file in '" + dir + "': " + std::strerror(error));
         return false;
     }
     std::string text;

@@ -30,7 +30,7 @@ std::size_t _find_plain(std::string_view haystack, std::string_view needle, std:
 // needle is rare enough for a memchr scan. Instead each vector step tests three bytes of the
 // needle at once, its first, its last and the one before the last, which for our needles are the
 // separator, the value's last character and the closing separator: a position has to match all
-// three before memcmp looks at it, so only a few positions per thousand lines get compared.
+// three before the rest of it is compared, so only a few positions per thousand lines get compared.
 
 // Compares in line: a library call inside the scan loops would make the compiler spill the
 // vector registers around it on every step.
@@ -209,18 +209,35 @@ class ReadBuffer {
 
 namespace detail {
 
-std::size_t find_needle(std::string_view haystack, std::string_view needle, std::size_t from) {
+namespace {
+template <class Search>
+std::size_t _find_short_or(std::string_view haystack, std::string_view needle, std::size_t from,
+                           Search search) {
     if (from > haystack.size()) return npos;
     if (needle.empty()) return from;
     if (needle.size() == 1) {
         const void* hit = std::memchr(haystack.data() + from, needle[0], haystack.size() - from);
         return hit == nullptr ? npos : static_cast<const char*>(hit) - haystack.data();
     }
+    return search(haystack, needle, from);
+}
+}  // namespace
+
+std::size_t find_needle(std::string_view haystack, std::string_view needle, std::size_t from) {
 #if defined(__x86_64__)
     static const Finder finder = _pick_finder();
-    return finder(haystack, needle, from);
+    return _find_short_or(haystack, needle, from, finder);
 #else
-    return _find_plain(haystack, needle, from);
+    return _find_short_or(haystack, needle, from, _find_plain);
+#endif
+}
+
+std::size_t find_needle_baseline(std::string_view haystack, std::string_view needle,
+                                 std::size_t from) {
+#if defined(__x86_64__)
+    return _find_short_or(haystack, needle, from, _find_sse2);
+#else
+    return _find_short_or(haystack, needle, from, _find_plain);
 #endif
 }
 

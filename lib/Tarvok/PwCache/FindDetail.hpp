@@ -11,4 +11,8 @@ namespace Tarvok::PwCache::Find::detail {
 /// std::string_view::npos. Same answer as haystack.find(needle, from), only faster.
 std::size_t find_needle(std::string_view haystack, std::string_view needle, std::size_t from);
 
+/// The same search as run by CPUs without AVX2.
+std::size_t find_needle_baseline(std::string_view haystack, std::string_view needle,
+                                 std::size_t from);
+
 }  // namespace Tarvok::PwCache::Find::detail

@@ -139,8 +139,11 @@ TEST(PwCacheFind, RawSearchAgreesWithPlainSearch) {
         const std::string haystack = text(random() % 200);
         const std::string needle = text(1 + random() % 8);
         const std::size_t from = random() % (haystack.size() + 2);
-        ASSERT_EQ(Tarvok::PwCache::Find::detail::find_needle(haystack, needle, from),
-                  std::string_view(haystack).find(needle, from))
+        const std::size_t expected = std::string_view(haystack).find(needle, from);
+        ASSERT_EQ(Tarvok::PwCache::Find::detail::find_needle(haystack, needle, from), expected)
+            << "haystack '" << haystack << "' needle '" << needle << "' from " << from;
+        ASSERT_EQ(Tarvok::PwCache::Find::detail::find_needle_baseline(haystack, needle, from),
+                  expected)
             << "haystack '" << haystack << "' needle '" << needle << "' from " << from;
     }
 }
