@@ -178,6 +178,17 @@ TEST_F(PenSafeCrontabRun, SelfCheckOptionsWorkOnlyAsTheFirstArgument) {
                                 "--bincheck"}));
 }
 
+TEST_F(PenSafeCrontabRun, UncaughtFailureEndsWithItsTextAndThePendingErrorNumber) {
+    // A password "file" that cannot be read: the account lookup raises and nothing catches it.
+    ASSERT_EQ(unlink(root.path("/etc/passwd").c_str()), 0);
+    root.mkdirs("/etc/passwd");
+    const RunResult r = run_as(kOrdinary, {"-l"});
+    EXPECT_EQ(r.status, EISDIR);
+    EXPECT_EQ(r.out, "");
+    EXPECT_THAT(r.err, HasSubstr(std::strerror(EISDIR)));
+    EXPECT_THAT(r.err, Not(HasSubstr(kStandInMark)));
+}
+
 TEST_F(PenSafeCrontabRun, UnusableSandboxRootEndsWithStatusTwo) {
     const std::string binary = root.path(kInstalled);
     for (const Args& env : {Args{}, Args{"TARVOK_SANDBOX_ROOT="}, Args{"TARVOK_SANDBOX_ROOT=tmp"},
