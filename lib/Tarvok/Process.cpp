@@ -4,19 +4,39 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <exception>
 #include <string>
+
+#include "Tarvok/Error.hpp"
+#include "Tarvok/Exception.hpp"
 
 namespace Tarvok::Process {
 namespace {
+
 int g_child_status = 0;
+
+// One write(2) loop: standard error may be a pipe that takes the text in pieces.
+void _write_all(int fd, std::string_view text) {
+    while (!text.empty()) {
+        const ssize_t n = ::write(fd, text.data(), text.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        text.remove_prefix(static_cast<size_t>(n));
+    }
 }
 
-void exit(int status) { throw ExitRequest{status}; }
+}  // namespace
 
-void set_child_status(int wait_status) { g_child_status = wait_status; }
+void exit(int status) {
+    throw ExitRequest{status};
+}
 
-int child_status() { return g_child_status; }
+void set_child_status(int wait_status) {
+    g_child_status = wait_status;
+}
+
+int child_status() {
+    return g_child_status;
+}
 
 int uncaught_failure_status(int pending_errno) {
     if ((pending_errno & 0xff) != 0) return pending_errno & 0xff;
@@ -24,12 +44,21 @@ int uncaught_failure_status(int pending_errno) {
     return 255;
 }
 
+int pending_errno(const std::exception& failure, int errno_at_catch) {
+    int saved = 0;
+    if (const auto* e = dynamic_cast<const Exception::Base*>(&failure)) {
+        saved = e->saved_errno();
+    } else if (const auto* e = dynamic_cast<const Error*>(&failure)) {
+        saved = e->saved_errno();
+    }
+    return saved != 0 ? saved : errno_at_catch;
+}
+
 int report_uncaught(std::string_view text, int pending_errno) {
     std::fflush(stdout);
     std::string line(text);
     if (line.empty() || line.back() != '\n') line.push_back('\n');
-    std::fwrite(line.data(), 1, line.size(), stderr);
-    std::fflush(stderr);
+    _write_all(STDERR_FILENO, line);
     return uncaught_failure_status(pending_errno);
 }
 
@@ -39,11 +68,11 @@ int run(const std::function<int()>& body) {
     } catch (const ExitRequest& request) {
         return request.status;
     } catch (const std::exception& failure) {
-        const int pending = errno;
-        return report_uncaught(failure.what(), pending);
+        const int at_catch = errno;
+        return report_uncaught(failure.what(), pending_errno(failure, at_catch));
     } catch (...) {
-        const int pending = errno;
-        return report_uncaught("Unknown failure", pending);
+        const int at_catch = errno;
+        return report_uncaught("Unknown failure", at_catch);
     }
 }
 

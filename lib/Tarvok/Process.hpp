@@ -5,8 +5,19 @@
 // their destructors. run() is the one place that catches: an ExitRequest becomes its status; any
 // other exception is an uncaught failure whose text goes to standard error and whose status is
 // the pending errno (low 8 bits), else the high byte of the last child wait status, else 255.
+//
+// The pending errno of a failure is the errno it was raised with: destructors run while the
+// exception unwinds (closing descriptors, removing temporary files) and may change errno on the
+// way, so the value at the catch is not the failure's own. Family exceptions and Tarvok::Error
+// remember errno from their creation and that value is used when it is non-zero; otherwise, and
+// for every other exception, errno as found at the catch.
+//
+//     int main(int argc, char** argv) {
+//         return Tarvok::Process::run([&] { return real_main(argc, argv); });
+//     }
 #pragma once
 
+#include <exception>
 #include <functional>
 #include <string_view>
 
@@ -26,8 +37,11 @@ int child_status();
 /// The exit status of an uncaught failure, given the errno pending when it happened.
 int uncaught_failure_status(int pending_errno);
 
+/// The pending errno of `failure` (see above); `errno_at_catch` is errno where it was caught.
+int pending_errno(const std::exception& failure, int errno_at_catch);
+
 /// Reports an uncaught failure: `text` (a line end is added when missing) on standard error.
-/// Returns the status the program must end with.
+/// Returns the status the program must end with. Also for a failed process replacement.
 int report_uncaught(std::string_view text, int pending_errno);
 
 /// Runs the program body and returns the exit status it ends with (see above).

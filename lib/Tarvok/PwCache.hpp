@@ -10,8 +10,19 @@
 // 7 home directory, 8 login shell, 9 and 10 two shadow fields (-1 when not read), 11 and 12 the
 // modification times of the password and shadow files. Trailing empty fields of a password line
 // are absent (std::nullopt), not empty strings.
+//
+// Sources: while the caller is not the superuser, nothing is cached for the key, no replacement
+// cache is installed and nscd runs, the C library's lookup answers (through the name-service
+// switch) and nothing is cached. Otherwise the password file (and, for the superuser asking for
+// the encrypted password, the shadow file) under Tarvok::SysRoot is searched; every record read is
+// cached for the process and checked against the files' modification times on its next use, a
+// changed file emptying the whole cache. A few fixed system accounts are never checked again.
 #pragma once
 
+#include <sys/types.h>
+
+#include <array>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -20,6 +31,12 @@
 namespace Tarvok::PwCache {
 
 using UserRecord = std::vector<std::optional<std::string>>;
+
+/// Cache keys whose records are served without looking at the account files again.
+inline constexpr std::array<std::string_view, 7> FIXED_KEYS = {
+    "0:root", "2:0", "0:nobody", "2:99", "0:mail", "0:tarvok", "0:tarvoklogin"};
+/// Positions 9 to 12 of a record obtained from the C library's lookup.
+inline constexpr std::array<std::string_view, 4> DUMMY_PW_RETURNS = {"-1", "-1", "0", "0"};
 
 /// Record form; wants the encrypted password (effective only for the superuser).
 UserRecord getpwuid(std::string_view uid);
@@ -39,5 +56,12 @@ std::optional<std::string> getpwnam_noshadow_uid(std::string_view name);
 std::optional<std::string> getusername(std::optional<std::string_view> uid = std::nullopt);
 /// The home directory of a uid or account name (default: the effective uid).
 std::optional<std::string> gethomedir(std::optional<std::string_view> uid_or_name = std::nullopt);
+
+/// Serves every later lookup from a snapshot of the password file that carries no passwords (see
+/// Tarvok::PwCache::Build). False, after a warning, when the file cannot be read.
+bool init_passwdless_pwcache();
+
+/// Replaces how the lookups learn the effective uid; an empty function restores geteuid().
+void set_effective_uid_source(std::function<uid_t()> source);
 
 }  // namespace Tarvok::PwCache

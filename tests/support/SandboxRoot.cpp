@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <ftw.h>
+#include <grp.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -23,6 +24,11 @@ SandboxRoot::SandboxRoot() {
     char tmpl[] = "/tmp/tarvok-test-XXXXXX";
     if (mkdtemp(tmpl) == nullptr) throw std::runtime_error("mkdtemp failed");
     dir_ = tmpl;
+    // mkdtemp gives 0700; programs run as other accounts must reach the root too.
+    if (chmod(dir_.c_str(), 0755) != 0) {
+        remove_tree(dir_);
+        throw std::runtime_error("chmod " + dir_ + ": " + std::strerror(errno));
+    }
     setenv("TARVOK_SANDBOX_ROOT", dir_.c_str(), 1);
     Tarvok::SysRoot::reset();
 }
@@ -87,7 +93,7 @@ void remove_tree(const std::string& path) {
 }
 
 RunResult run(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-              std::string_view input, const std::string& arg0) {
+              std::string_view input, const std::string& arg0, std::optional<RunAs> as) {
     // A child that exits before reading all its input must not kill the test with SIGPIPE.
     signal(SIGPIPE, SIG_IGN);
     int in_pipe[2], out_pipe[2], err_pipe[2];
@@ -100,6 +106,13 @@ RunResult run(const std::vector<std::string>& argv, const std::vector<std::strin
         dup2(in_pipe[0], 0);
         dup2(out_pipe[1], 1);
         dup2(err_pipe[1], 2);
+        signal(SIGPIPE, SIG_DFL);
+        if (as && (setgroups(0, nullptr) != 0 || setresgid(as->gid, as->gid, as->gid) != 0 ||
+                   setresuid(as->uid, as->uid, as->uid) != 0)) {
+            const char message[] = "cannot switch to the requested account\n";
+            (void)!write(2, message, sizeof message - 1);
+            _exit(127);
+        }
         std::vector<char*> args;
         args.push_back(const_cast<char*>(arg0.empty() ? argv[0].c_str() : arg0.c_str()));
         for (size_t i = 1; i < argv.size(); ++i) args.push_back(const_cast<char*>(argv[i].c_str()));

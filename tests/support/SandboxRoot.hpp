@@ -1,9 +1,11 @@
 // A throw-away system root for tests: a fresh directory under /tmp that TARVOK_SANDBOX_ROOT names
-// while the object lives. Removed with everything in it afterwards.
+// while the object lives. Removed with everything in it afterwards. The root itself is readable
+// by every account, so programs started as another account (RunAs) can reach what lies in it.
 #pragma once
 
 #include <sys/types.h>
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -11,7 +13,7 @@
 namespace TestSupport {
 
 class SandboxRoot {
-public:
+  public:
     SandboxRoot();
     ~SandboxRoot();
     SandboxRoot(const SandboxRoot&) = delete;
@@ -26,7 +28,7 @@ public:
     /// Creates the directory at the system path `absolute` with its parents.
     void mkdirs(std::string_view absolute, mode_t mode = 0755) const;
 
-private:
+  private:
     std::string dir_;
 };
 
@@ -45,10 +47,19 @@ struct RunResult {
     std::string err;
 };
 
+/// The account a program is started as: real, effective and saved ids, no supplementary groups.
+/// Needs a test process running as root.
+struct RunAs {
+    uid_t uid;
+    gid_t gid;
+};
+
 /// Runs `argv` (argv[0] is the program path, and the name it is started as unless `arg0` is
-/// given) with `env` as its whole environment and `input` on its standard input.
+/// given) with `env` as its whole environment and `input` on its standard input, as the account
+/// `as` when given (otherwise as the test's own). The program starts with SIGPIPE at its default.
 RunResult run(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-              std::string_view input = {}, const std::string& arg0 = {});
+              std::string_view input = {}, const std::string& arg0 = {},
+              std::optional<RunAs> as = std::nullopt);
 
 /// The build directory's copy of a built program, e.g. built("sandbox/bin/pen_safe_crontab").
 std::string built(std::string_view relative);

@@ -10,31 +10,42 @@
 namespace Tarvok::LoadFile::ReadFast {
 namespace {
 
-// Reads into buffer[at, at + length) and trims the buffer to what arrived.
+// Reads into buffer[at, at + length) and trims the buffer to what arrived. A failed read stores
+// nothing, so the buffer is then left exactly as the caller passed it.
 std::size_t read_into(int fd, std::string& buffer, std::size_t at, std::size_t length) {
-    buffer.resize(at + length);
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer.data() + at, length);
-        if (n >= 0) {
-            buffer.resize(at + static_cast<std::size_t>(n));
-            return static_cast<std::size_t>(n);
-        }
-        if (errno == _EINTR) continue;
+    const std::size_t before = buffer.size();
+    if (buffer.size() < at + length) buffer.resize(at + length);
+    try {
+        const std::size_t n = read_fast(fd, buffer.data() + at, length);
+        buffer.resize(at + n);
+        return n;
+    } catch (...) {
         const int error = errno;
-        buffer.resize(at);
+        buffer.resize(before);
         errno = error;
-        throw Error(std::string("Failed to read file: ") + std::strerror(error));
+        throw;
     }
 }
 
 }  // namespace
 
+std::size_t read_fast(int fd, char* buffer, std::size_t length) {
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, length);
+        if (n >= 0) return static_cast<std::size_t>(n);
+        if (errno == _EINTR) continue;
+        const int error = errno;
+        Error failure(std::string("Failed to read file: ") + std::strerror(error));
+        errno = error;
+        throw failure;
+    }
+}
+
 std::size_t read_fast(int fd, std::string& buffer, std::size_t length,
                       std::optional<std::size_t> offset) {
-    if (!offset) return read_into(fd, buffer, 0, length);
-    // An offset past the end pads with zero bytes, as a byte string would.
-    if (*offset > buffer.size()) buffer.resize(*offset);
-    return read_into(fd, buffer, *offset, length);
+    // An offset past the end pads with zero bytes (read_into grows the buffer), as a byte string
+    // would.
+    return read_into(fd, buffer, offset.value_or(0), length);
 }
 
 void read_all_fast(int fd, std::string& buffer) {

@@ -20,6 +20,10 @@ inline constexpr int _EINTR = 4;
 std::size_t read_fast(int fd, std::string& buffer, std::size_t length,
                       std::optional<std::size_t> offset = std::nullopt);
 
+/// One read of up to `length` bytes into memory the caller owns, for callers that manage their
+/// own buffer (no resizing, no zero-filling). Returns the number of bytes read, 0 at end of file.
+std::size_t read_fast(int fd, char* buffer, std::size_t length);
+
 /// Reads `fd` to its end, appending to `buffer` in READ_CHUNK pieces.
 void read_all_fast(int fd, std::string& buffer);
 

@@ -1,0 +1,65 @@
+// The operations of the front end and the program-wide values they share.
+//
+// The main flow (Frontend.cpp) sets the values of program() once, before any operation runs;
+// the operations take no arguments and only read them. Every operation prints to standard
+// output (failure messages included) and ends the run through Tarvok::Process::exit(), except
+// the two installs, which return on success (the run then ends with status 0).
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace PenSafeCrontab {
+
+/// The values of one run.
+struct Program {
+    /// argv[0] exactly as the program was started; most messages begin with it.
+    std::string invocation_name;
+    /// argv without argv[0].
+    std::vector<std::string> arguments;
+    /// Account name of the effective uid; absent for an unknown uid.
+    std::optional<std::string> username;
+    /// Login shell of the effective uid; absent for an unknown uid or an empty shell field.
+    std::optional<std::string> shell;
+    /// Whether the start-up fetch succeeded.
+    bool crontab_fetch_result = false;
+    /// The current crontab after a successful fetch, the failure message otherwise.
+    std::string crontab_text;
+
+    /// The first argument, if any.
+    std::optional<std::string_view> first_argument() const {
+        if (arguments.empty()) return std::nullopt;
+        return arguments.front();
+    }
+};
+
+/// The process-wide values (set by the main flow; tests set them directly).
+Program& program();
+
+/// A (status, text) pair: the fetch result and the install result. `text` carries no line end.
+struct StatusText {
+    bool status = false;
+    std::string text;
+};
+
+/// Writes `text` to standard output as it stands.
+void print(std::string_view text);
+
+/// Asks the daemon for the account's crontab: (true, crontab) or (false, message).
+StatusText _get_crontab_text();
+/// -l: prints the fetched crontab byte for byte; exit 0.
+[[noreturn]] void _display_crontab();
+/// -r: installs the empty crontab, prints the installer's message; exit 0.
+[[noreturn]] void _remove_crontab();
+/// -e: edits the crontab in the account's editor until an install succeeds or the user stops.
+[[noreturn]] void _edit_crontab();
+/// Installs the file named by the first argument; returns on success.
+void _install_crontab_from_file();
+/// Installs standard input; returns on success.
+void _install_crontab_from_stdin();
+/// Prints the usage text; exit 1.
+[[noreturn]] void _usage();
+
+}  // namespace PenSafeCrontab

@@ -1,0 +1,24 @@
+// Tarvok::NSCD::Check: is the name-service cache daemon running?
+//
+// The answer comes from connecting to nscd's socket (nothing is sent) and is reused for
+// CACHE_TTL seconds, so a run of lookups costs at most one connect per ten minutes.
+#pragma once
+
+#include <ctime>
+#include <functional>
+
+namespace Tarvok::NSCD::Check {
+
+/// Seconds a probe's answer is reused.
+inline constexpr std::time_t CACHE_TTL = 600;
+
+/// 1 when nscd accepts a connection, else 0; a remembered answer while younger than CACHE_TTL.
+int nscd_is_running();
+
+/// Replaces the clock the probe's age is measured with; an empty function restores time().
+void set_clock(std::function<std::time_t()> clock);
+
+/// Forgets the remembered answer, so that the next call probes.
+void reset();
+
+}  // namespace Tarvok::NSCD::Check

@@ -1,0 +1,100 @@
+#include "Tarvok/PenSafe.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <memory>
+#include <regex>
+
+#include "Tarvok/SysRoot.hpp"
+
+namespace Tarvok::PenSafe {
+namespace {
+
+bool _is_executable(const std::string& path) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    return faccessat(AT_FDCWD, path.c_str(), X_OK, AT_EACCESS) == 0;
+}
+
+bool _is_wrapper_link(const std::string& path) {
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return false;
+    std::string target(st.st_size > 0 ? static_cast<size_t>(st.st_size) + 1 : 4096, '\0');
+    const ssize_t length = readlink(path.c_str(), target.data(), target.size());
+    if (length < 0) return false;
+    target.resize(static_cast<size_t>(length));
+    return target.find(WRAPPER_LINK_MARK) != std::string::npos;
+}
+
+std::string _regex_escape(std::string_view text) {
+    std::string escaped;
+    for (char c : text) {
+        if (std::string_view("\\^$.|?*+()[]{}/-").find(c) != std::string_view::npos) {
+            escaped.push_back('\\');
+        }
+        escaped.push_back(c);
+    }
+    return escaped;
+}
+
+// Relink numbers are compared as decimal numbers of any length, so a stamp wider than 64 bits
+// neither overflows nor loses to a shorter one.
+std::string_view _without_leading_zeros(std::string_view digits) {
+    const size_t first = digits.find_first_not_of('0');
+    return first == std::string_view::npos ? std::string_view() : digits.substr(first);
+}
+
+bool _numerically_less(std::string_view a, std::string_view b) {
+    a = _without_leading_zeros(a);
+    b = _without_leading_zeros(b);
+    if (a.size() != b.size()) return a.size() < b.size();
+    return a < b;
+}
+
+std::optional<std::string> _latest_relinked(std::string_view name, const std::string& root_bin) {
+    std::regex pattern;
+    try {
+        // The command name goes in as it is; a name that is no valid pattern finds nothing.
+        pattern = std::regex(std::string(name) + _regex_escape(RELINK_POSTFIX) +
+                             std::string(RELINK_TAIL));
+    } catch (const std::regex_error&) {
+        return std::nullopt;
+    }
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(root_bin.c_str()), closedir);
+    if (!dir) return std::nullopt;
+
+    std::optional<std::string> candidate;
+    std::string candidate_number;
+    while (const dirent* entry = readdir(dir.get())) {
+        const std::string entry_name = entry->d_name;
+        std::smatch match;
+        if (!std::regex_search(entry_name, match, pattern)) continue;
+        const std::string number = match[1].str();
+        if (!candidate || _without_leading_zeros(candidate_number).empty() ||
+            _numerically_less(candidate_number, number)) {
+            candidate = entry_name;
+            candidate_number = number;
+        }
+    }
+    if (!candidate) return std::nullopt;
+    return root_bin + "/" + *candidate;
+}
+
+}  // namespace
+
+std::optional<std::string> get_system_binary(std::string_view name) {
+    if (name.empty()) return std::nullopt;
+    const std::string root_bin = SysRoot::path(ROOT_BIN);
+    const std::string system_path = root_bin + "/" + std::string(name);
+    if (!_is_executable(system_path)) return std::nullopt;
+    if (!_is_wrapper_link(system_path)) return system_path;
+
+    const auto relinked = _latest_relinked(name, root_bin);
+    if (relinked && _is_executable(*relinked)) return relinked;
+    return std::nullopt;
+}
+
+}  // namespace Tarvok::PenSafe

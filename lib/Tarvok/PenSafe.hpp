@@ -1,0 +1,43 @@
+// Tarvok::PenSafe: finds the real system binary of a command for accounts that may use it.
+//
+// On a server that protects restricted accounts, the installer of a restricted-safe wrapper moves
+// the real binary aside and puts a link in its place:
+//
+//     /usr/bin/crontab                   -> /usr/local/tarvok/bin/pen_safe_crontab
+//     /usr/bin/crontab.penorig.1712345678   (the real crontab, renamed)
+//
+// The renamed file is the command name, then RELINK_POSTFIX, then any text that ends in a decimal
+// number (the installer uses the time of the relink, so the highest number is the latest). A link
+// is recognised as pointing at a wrapper when its text, as stored, contains "/pen_safe_".
+//
+// get_system_binary() never reports and never throws: every failure is "nothing", and the caller
+// then treats the account as restricted. Every directory is reached through Tarvok::SysRoot, so
+// the sandbox build looks below its root.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace Tarvok::PenSafe {
+
+/// The system directory of user commands; also the first directory findbin() searches.
+inline constexpr std::string_view ROOT_BIN = "/usr/bin";
+/// Marks a relinked binary inside ROOT_BIN: <command>.penorig<tail>.
+inline constexpr std::string_view RELINK_POSTFIX = ".penorig";
+/// The regular-expression tail after RELINK_POSTFIX: any text, then the trailing number, which is
+/// the one capture group ("crontab.penorig.42", "crontab.penorig-v2.42" both give 42).
+inline constexpr std::string_view RELINK_TAIL = ".*?(\\d+)$";
+/// The system's local-installation command directory; findbin()'s second directory.
+inline constexpr std::string_view SYSTEM_USR_LOCAL_BIN_DIR = "/usr/local/bin";
+/// The system command directory; findbin()'s third directory.
+inline constexpr std::string_view SYSTEM_BIN_DIR = "/bin";
+/// The text in a link's target that marks a restricted-safe wrapper.
+inline constexpr std::string_view WRAPPER_LINK_MARK = "/pen_safe_";
+
+/// The path of the real system binary for the command `name` (e.g. "crontab"), or nothing:
+/// ROOT_BIN/name itself unless it is a link to a wrapper, else the relinked binary with the
+/// highest number. Only executable regular files are returned. An empty name finds nothing.
+std::optional<std::string> get_system_binary(std::string_view name);
+
+}  // namespace Tarvok::PenSafe

@@ -1,0 +1,34 @@
+// Tarvok::Socket::UNIX::Micro: UNIX-domain socket addresses and a one-call stream connect.
+//
+// An address is the Linux sockaddr_un layout as bytes: the family (1, 16-bit little-endian), then
+// either a path and its terminating zero byte, or an abstract-namespace name (one that begins with
+// a zero byte) exactly as given. Names longer than MAX_PATH_LENGTH bytes raise Tarvok::Error.
+//
+//     Tarvok::UniqueFd sock;
+//     if (Tarvok::Socket::UNIX::Micro::connect(sock, "/var/run/nscd/socket")) { ... }
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "Tarvok/UniqueFd.hpp"
+
+namespace Tarvok::Socket::UNIX::Micro {
+
+/// The longest name accepted, in bytes: sockaddr_un holds 108, one is kept for the terminator.
+inline constexpr std::size_t MAX_PATH_LENGTH = 107;
+
+/// The packed address of `name` (a path, or an abstract name beginning with a zero byte).
+std::string micro_sockaddr_un(std::string_view name);
+
+/// The name inside a packed address: the path up to its terminator, or the whole abstract name
+/// with its leading zero byte.
+std::string unpack_sockaddr_un(std::string_view packed);
+
+/// Creates a UNIX stream socket into `slot` and connects it to `name`. True when connected; the
+/// slot holds the socket either way (when it could be created). A socket that cannot be created
+/// is reported on standard error and makes the connect fail.
+bool connect(UniqueFd& slot, std::string_view name);
+
+}  // namespace Tarvok::Socket::UNIX::Micro

@@ -1,0 +1,94 @@
+#include "Tarvok/Socket/UNIX/Micro.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include <cstring>
+#include <string>
+
+#include "Tarvok/Error.hpp"
+#include "Tarvok/Socket/Constants.hpp"
+#include "support/SandboxRoot.hpp"
+
+namespace Micro = Tarvok::Socket::UNIX::Micro;
+namespace Constants = Tarvok::Socket::Constants;
+
+namespace {
+
+// A listening socket at `name`; closed when the object goes.
+Tarvok::UniqueFd listen_at(const std::string& name) {
+    Tarvok::UniqueFd fd(socket(PF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const std::string packed = Micro::micro_sockaddr_un(name);
+    sockaddr_un address{};
+    std::memcpy(&address, packed.data(), packed.size());
+    if (bind(fd.get(), reinterpret_cast<sockaddr*>(&address), packed.size()) != 0 ||
+        listen(fd.get(), 4) != 0) {
+        throw std::runtime_error("cannot listen at " + name);
+    }
+    return fd;
+}
+
+}  // namespace
+
+TEST(SocketConstants, MatchTheKernel) {
+    EXPECT_EQ(Constants::AF_UNIX, PF_UNIX);
+    EXPECT_EQ(Constants::SOCK_STREAM, ::SOCK_STREAM);
+    EXPECT_EQ(Constants::SOCK_NONBLOCK, ::SOCK_NONBLOCK);
+    EXPECT_EQ(Constants::SHUT_WR, ::SHUT_WR);
+    EXPECT_EQ(Constants::MSG_NOSIGNAL, ::MSG_NOSIGNAL);
+    EXPECT_EQ(Constants::IPPROTO_TCP, ::IPPROTO_TCP);
+    EXPECT_EQ(Constants::SO_PEERCRED, 17);
+}
+
+TEST(SocketMicro, PathAndAbstractNamesRoundTrip) {
+    const std::string path = "/usr/local/tarvok/var/tvwrapd.sock";
+    const std::string packed = Micro::micro_sockaddr_un(path);
+    EXPECT_EQ(packed, std::string("\x01\x00", 2) + path + std::string(1, '\0'));
+    EXPECT_EQ(Micro::unpack_sockaddr_un(packed), path);
+    // A path field padded to the full structure reads back the same.
+    EXPECT_EQ(Micro::unpack_sockaddr_un(packed + std::string(40, '\0')), path);
+
+    const std::string abstract = std::string(1, '\0') + "tarvok-test";
+    const std::string packed_abstract = Micro::micro_sockaddr_un(abstract);
+    EXPECT_EQ(packed_abstract, std::string("\x01\x00", 2) + abstract);
+    EXPECT_EQ(Micro::unpack_sockaddr_un(packed_abstract), abstract);
+}
+
+TEST(SocketMicro, NamesOverTheLimitRaiseNamingTheExcess) {
+    EXPECT_NO_THROW(Micro::micro_sockaddr_un(std::string(107, 'p')));
+    EXPECT_NO_THROW(Micro::micro_sockaddr_un(std::string(1, '\0') + std::string(106, 'a')));
+    const std::string too_long = "/" + std::string(107, 'p');
+    try {
+        Micro::micro_sockaddr_un(too_long);
+        FAIL() << "no error raised";
+    } catch (const Tarvok::Error& e) {
+        const std::string text = e.what();
+        EXPECT_NE(text.find(too_long), std::string::npos) << text;
+        EXPECT_NE(text.find(" 1 "), std::string::npos) << text;
+        EXPECT_NE(text.find("107"), std::string::npos) << text;
+    }
+    EXPECT_THROW(Micro::micro_sockaddr_un(std::string(1, '\0') + std::string(107, 'a')),
+                 Tarvok::Error);
+    Tarvok::UniqueFd slot;
+    EXPECT_THROW(Micro::connect(slot, too_long), Tarvok::Error);
+}
+
+TEST(SocketMicro, ConnectReachesListenersByPathAndAbstractName) {
+    TestSupport::SandboxRoot root;
+    const std::string path = root.path("/listener.sock");
+    const auto listener = listen_at(path);
+    Tarvok::UniqueFd slot;
+    EXPECT_TRUE(Micro::connect(slot, path));
+    EXPECT_TRUE(slot.valid());
+
+    const std::string abstract = std::string(1, '\0') + "tarvok-micro-" + std::to_string(getpid());
+    const auto abstract_listener = listen_at(abstract);
+    Tarvok::UniqueFd abstract_slot;
+    EXPECT_TRUE(Micro::connect(abstract_slot, abstract));
+
+    // Nobody listens here: the connect fails, but the slot still holds the socket.
+    Tarvok::UniqueFd refused;
+    EXPECT_FALSE(Micro::connect(refused, root.path("/nobody.sock")));
+    EXPECT_TRUE(refused.valid());
+}
