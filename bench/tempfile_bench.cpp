@@ -106,6 +106,9 @@ class Collector : public benchmark::ConsoleReporter {
         for (const Run& run : runs) {
             if (run.run_type == Run::RT_Iteration && run.iterations > 0) {
                 times[run.run_name.function_name].push_back(run.GetAdjustedRealTime());
+            } else if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") {
+                // Only the aggregates are reported with --benchmark_report_aggregates_only.
+                times[run.run_name.function_name] = {run.GetAdjustedRealTime()};
             }
         }
     }
