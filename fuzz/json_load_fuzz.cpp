@@ -2,6 +2,9 @@
 // decoding again unchanged. The first byte picks how the rest is fed:
 //   0 mod 3: as it is;  1 mod 3: every "%" turned into "\u", so the escape pass gets work;
 //   2 mod 3: with the relaxed syntax.
+// Give libFuzzer a scratch directory first so that the seeds stay as they are:
+//   mkdir -p build-fuzz/corpus
+//   build-fuzz/fuzz/json_load_fuzz -max_total_time=60 build-fuzz/corpus fuzz/corpus/json_load
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
