@@ -7,9 +7,9 @@
 #include <optional>
 #include <string>
 
+#include "SmallFile.hpp"
 #include "Tarvok/Debug.hpp"
 #include "Tarvok/Error.hpp"
-#include "Tarvok/LoadFile/ReadFast.hpp"
 #include "Tarvok/SysRoot.hpp"
 #include "Tarvok/UniqueFd.hpp"
 
@@ -44,7 +44,7 @@ Listed _listed(std::string_view list, std::string_view account) {
     }
     std::string content;
     try {
-        Tarvok::LoadFile::ReadFast::read_all_fast(fd.get(), content);
+        content = SmallFile::read_all(fd.get());
     } catch (const Tarvok::Error& failure) {
         Tarvok::Debug::log_warn("cannot read '" + path + "': " + failure.what());
         return Listed::unreadable;

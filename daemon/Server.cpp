@@ -35,6 +35,8 @@ constexpr std::uint64_t LISTENER = 0;
 constexpr std::uint64_t WAKE = 1;
 constexpr std::uint64_t FIRST_CONNECTION = 2;
 constexpr std::size_t READ_CHUNK = 65536;
+// How a compact save request names its function; a request that names it so may write to disk.
+constexpr std::string_view SAVE_HINT = "\"function\":\"save\"";
 // Descriptors kept free for the spool, the account files and the logger.
 constexpr rlim_t SPARE_DESCRIPTORS = 64;
 
@@ -106,13 +108,18 @@ struct Server::Loop {
 
     struct Done {
         std::uint64_t id;
-        /// What the worker could not send at once; empty when the answer is out or the peer gone.
+        /// The worker closed the connection: its answer is out, or the peer is gone.
+        bool closed;
+        /// What the worker could not send at once.
         std::string rest;
     };
 
     Loop(int listen_fd, ServerConfig config) : listen_fd_(listen_fd), config_(std::move(config)) {
         config_.max_connections = _descriptor_budget(config_.max_connections);
-        if (config_.workers == 0) config_.workers = 1;
+        if (config_.quick_workers == 0) {
+            config_.quick_workers = std::max(2u, std::thread::hardware_concurrency());
+        }
+        config_.disk_workers = std::max(1u, config_.disk_workers);
         epoll_.reset(epoll_create1(EPOLL_CLOEXEC));
         if (!epoll_)
             throw Tarvok::Error(std::string("Cannot create epoll: ") + std::strerror(errno));
@@ -123,7 +130,12 @@ struct Server::Loop {
         watch(WAKE, wake_.get(), EPOLLIN, EPOLL_CTL_ADD);
     }
 
-    ~Loop() { stop_workers(); }
+    ~Loop() {
+        stopping_ = true;
+        stop_workers();
+        // Connections the workers closed must not be closed a second time.
+        settle_finished();
+    }
 
     void watch(std::uint64_t tag, int fd, std::uint32_t events, int operation) {
         epoll_event event{};
@@ -136,35 +148,53 @@ struct Server::Loop {
 
     // ---- workers -------------------------------------------------------------------------
 
+    /// Workers and the requests waiting for them.
+    struct Pool {
+        std::vector<std::thread> threads;
+        std::mutex mutex;
+        std::condition_variable ready;
+        std::deque<Job> jobs;
+        bool quit = false;
+    };
+
     void start_workers() {
         // Signals belong to the loop's thread; workers never see them.
         sigset_t all, previous;
         sigfillset(&all);
         pthread_sigmask(SIG_SETMASK, &all, &previous);
-        for (unsigned i = 0; i < config_.workers; ++i) workers_.emplace_back([this] { work(); });
+        for (unsigned i = 0; i < config_.quick_workers; ++i) {
+            quick_.threads.emplace_back([this] { work(quick_); });
+        }
+        for (unsigned i = 0; i < config_.disk_workers; ++i) {
+            disk_.threads.emplace_back([this] { work(disk_); });
+        }
         pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     }
 
     void stop_workers() {
-        {
-            std::lock_guard hold(jobs_mutex_);
-            workers_quit_ = true;
+        for (Pool* pool : {&quick_, &disk_}) {
+            {
+                std::lock_guard hold(pool->mutex);
+                pool->quit = true;
+            }
+            pool->ready.notify_all();
         }
-        jobs_ready_.notify_all();
-        for (auto& worker : workers_) worker.join();
-        workers_.clear();
+        for (Pool* pool : {&quick_, &disk_}) {
+            for (auto& worker : pool->threads) worker.join();
+            pool->threads.clear();
+        }
     }
 
-    void work() {
+    void work(Pool& pool) {
         for (;;) {
             Job job;
             {
-                std::unique_lock hold(jobs_mutex_);
-                jobs_ready_.wait(hold, [this] { return !jobs_.empty() || workers_quit_; });
+                std::unique_lock hold(pool.mutex);
+                pool.ready.wait(hold, [&pool] { return !pool.jobs.empty() || pool.quit; });
                 // Requests already taken in are still answered when the daemon stops.
-                if (jobs_.empty()) return;
-                job = std::move(jobs_.front());
-                jobs_.pop_front();
+                if (pool.jobs.empty()) return;
+                job = std::move(pool.jobs.front());
+                pool.jobs.pop_front();
             }
             std::string answer;
             try {
@@ -173,26 +203,27 @@ struct Server::Loop {
                 answer = Protocol::error_answer(std::string("Internal error: ") + failure.what());
             }
             const auto sent = send_now(job.fd, answer);
-            std::string rest;
-            if (sent && *sent == answer.size()) {
-                // The client reads until end of input: let it see the end now, the loop closes
-                // later.
-                shutdown(job.fd, SHUT_WR);
-            } else if (sent) {
-                rest = answer.substr(*sent);
+            if (!sent || *sent == answer.size()) {
+                // The client reads until the end: close now rather than after a trip through
+                // the loop. The loop only settles its books, whenever it next wakes.
+                ::close(job.fd);
+                finished(Done{job.id, true, {}});
+            } else {
+                finished(Done{job.id, false, answer.substr(*sent)});
             }
-            finished(Done{job.id, std::move(rest)});
         }
     }
 
     void finished(Done done) {
-        bool first = false;
+        const bool urgent = !done.closed;
+        bool wake_now = false;
         {
             std::lock_guard hold(done_mutex_);
-            first = done_.empty();
             done_.push_back(std::move(done));
+            if (urgent && !wake_pending_) wake_now = wake_pending_ = true;
         }
-        if (first) wake();
+        has_done_ = true;
+        if (wake_now) wake();
     }
 
     void wake() noexcept {
@@ -222,6 +253,14 @@ struct Server::Loop {
         send_now(fd, config_.refuse(uid, reason));
     }
 
+    bool over_a_bound(uid_t uid) const {
+        const auto count = per_uid_.find(uid);
+        return connections_.size() >= config_.max_connections ||
+               (count != per_uid_.end() && count->second >= config_.max_connections_per_account);
+    }
+
+    /// Takes in one waiting connection: the listener stays readable while more wait, and the
+    /// next turn of the loop takes the next, so no call is spent on finding the queue empty.
     void accept_ready() {
         for (;;) {
             UniqueFd fd(accept4(listen_fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
@@ -243,6 +282,8 @@ struct Server::Loop {
                 send_now(fd.get(), Protocol::error_answer("Cannot tell who is calling"));
                 continue;
             }
+            // Answers already out may not have been counted off yet: settle them first.
+            if (over_a_bound(*uid)) settle_finished();
             if (connections_.size() >= config_.max_connections) {
                 refuse_now(fd.get(), *uid, "The crontab service is busy; try again shortly");
                 continue;
@@ -266,6 +307,7 @@ struct Server::Loop {
                     it->second.watched = true;
                 }
             }
+            return;
         }
     }
 
@@ -282,11 +324,8 @@ struct Server::Loop {
                 close_connection(it);
                 return false;
             }
-            const std::size_t old_size = c.data.size();
-            const std::size_t chunk = std::min(READ_CHUNK, most - old_size);
-            c.data.resize(old_size + chunk);
-            const ssize_t n = recv(c.fd.get(), c.data.data() + old_size, chunk, 0);
-            c.data.resize(old_size + (n > 0 ? static_cast<std::size_t>(n) : 0));
+            const ssize_t n = recv(c.fd.get(), read_buffer_,
+                                   std::min(sizeof read_buffer_, most - c.data.size()), 0);
             if (n < 0) {
                 if (errno == EINTR) continue;
                 if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
@@ -298,6 +337,7 @@ struct Server::Loop {
                 close_connection(it);
                 return false;
             }
+            c.data.append(read_buffer_, static_cast<std::size_t>(n));
             const auto marker = std::string_view(c.data).find(Protocol::END_OF_REQUEST, c.scanned);
             if (marker != std::string_view::npos) {
                 c.data.resize(marker);
@@ -318,12 +358,15 @@ struct Server::Loop {
         }
         c.state = State::working;
         timers_.erase({c.deadline, it->first});
+        // Installs wait for the disk; fetches must not wait behind them. Routing only: a request
+        // sent to the other pool is served all the same.
+        Pool& pool = c.data.find(SAVE_HINT) != std::string::npos ? disk_ : quick_;
         {
-            std::lock_guard hold(jobs_mutex_);
-            jobs_.push_back(Job{it->first, c.uid, c.fd.get(), std::move(c.data)});
+            std::lock_guard hold(pool.mutex);
+            pool.jobs.push_back(Job{it->first, c.uid, c.fd.get(), std::move(c.data)});
         }
         c.data.clear();
-        jobs_ready_.notify_one();
+        pool.ready.notify_one();
     }
 
     void write_rest(std::map<std::uint64_t, Connection>::iterator it) {
@@ -337,9 +380,18 @@ struct Server::Loop {
         if (c.sent == c.data.size()) close_connection(it);
     }
 
-    void take_finished() {
+    void woken() {
         std::uint64_t count = 0;
         [[maybe_unused]] const ssize_t n = read(wake_.get(), &count, sizeof count);
+        {
+            std::lock_guard hold(done_mutex_);
+            wake_pending_ = false;
+        }
+        settle_finished();
+    }
+
+    void settle_finished() {
+        if (!has_done_.exchange(false)) return;
         std::vector<Done> done;
         {
             std::lock_guard hold(done_mutex_);
@@ -349,7 +401,13 @@ struct Server::Loop {
             auto it = connections_.find(d.id);
             if (it == connections_.end()) continue;
             Connection& c = it->second;
-            if (d.rest.empty() || stopping_ || Clock::now() >= c.deadline) {
+            if (d.closed) {
+                // Its number may already belong to a newer connection.
+                c.fd.acquire();
+                close_connection(it);
+                continue;
+            }
+            if (stopping_ || Clock::now() >= c.deadline) {
                 close_connection(it);
                 continue;
             }
@@ -407,12 +465,13 @@ struct Server::Loop {
             if (n < 0 && errno != EINTR) {
                 throw Tarvok::Error(std::string("epoll_wait failed: ") + std::strerror(errno));
             }
+            settle_finished();
             for (int i = 0; i < n && !stopping_; ++i) {
                 const std::uint64_t tag = events[i].data.u64;
                 if (tag == LISTENER) {
                     accept_ready();
                 } else if (tag == WAKE) {
-                    take_finished();
+                    woken();
                 } else {
                     on_event(tag);
                 }
@@ -422,7 +481,7 @@ struct Server::Loop {
         // Stop taking in; answer what the workers already have, then let everything go.
         epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, listen_fd_, nullptr);
         stop_workers();
-        take_finished();
+        settle_finished();
         connections_.clear();
         timers_.clear();
         per_uid_.clear();
@@ -430,6 +489,7 @@ struct Server::Loop {
 
     int listen_fd_;
     ServerConfig config_;
+    char read_buffer_[READ_CHUNK];
     UniqueFd epoll_;
     UniqueFd wake_;
     std::atomic<bool> stopping_{false};
@@ -440,14 +500,13 @@ struct Server::Loop {
     std::unordered_map<uid_t, std::size_t> per_uid_;
     std::uint64_t next_id_ = FIRST_CONNECTION;
 
-    std::vector<std::thread> workers_;
-    std::mutex jobs_mutex_;
-    std::condition_variable jobs_ready_;
-    std::deque<Job> jobs_;
-    bool workers_quit_ = false;
+    Pool quick_;
+    Pool disk_;
 
     std::mutex done_mutex_;
     std::vector<Done> done_;
+    bool wake_pending_ = false;
+    std::atomic<bool> has_done_{false};
 };
 
 Server::Server(int listen_fd, ServerConfig config)

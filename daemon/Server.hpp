@@ -3,10 +3,11 @@
 // One event-loop thread owns every connection: it accepts, tells who is calling from the
 // connection itself, reads each request up to the end-of-request marker (or refuses it: too
 // large, cut short, not complete in time) and writes out whatever answer could not be sent at once.
-// A fixed pool of worker threads turns complete requests into answers, so a slow disk during one
-// install never stops the loop from taking in other requests, and a silent client costs only a
-// descriptor and its buffer until its time runs out. Connections are bounded in total and per
-// account; a caller over a bound gets an error answer at once.
+// Two fixed pools of worker threads turn complete requests into answers: a small one, sized to the
+// CPUs, for fetches, and a larger one for installs, which wait for the disk to flush. So a slow
+// disk never stops the loop from taking in requests nor holds up fetches, and a silent client
+// costs only a descriptor and its buffer until its time runs out. Connections are bounded in total
+// and per account; a caller over a bound gets an error answer at once.
 //
 //     Tvwrapd::Listener listener = Tvwrapd::Listener::open();
 //     Tvwrapd::Server server(listener.fd());
@@ -39,7 +40,10 @@ struct ServerConfig {
     std::size_t max_request = Protocol::MAX_REQUEST_LENGTH;
     std::size_t max_connections = 1024;
     std::size_t max_connections_per_account = 64;
-    unsigned workers = 8;
+    /// Workers for requests that only read (fetches, refusals); 0: one per CPU, at least 2.
+    unsigned quick_workers = 0;
+    /// Workers for installs, which wait for the disk to flush.
+    unsigned disk_workers = 8;
     /// Who is calling. Tests substitute their own; the daemon asks the kernel.
     std::function<std::optional<uid_t>(int fd)> peer_uid = peer_credentials;
     /// The answer to a complete request (marker removed) from a uid. Must not throw.

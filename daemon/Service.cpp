@@ -18,14 +18,19 @@ namespace {
 using Printable::printable;
 
 // The account cache and the logger keep process-wide state of their own and were made for a
-// single thread: the workers take turns.
-std::mutex& _library_lock() {
+// single thread: the workers take turns at each.
+std::mutex& _account_lock() {
+    static std::mutex lock;
+    return lock;
+}
+
+std::mutex& _log_lock() {
     static std::mutex lock;
     return lock;
 }
 
 std::optional<std::string> _account_name(uid_t uid) {
-    std::lock_guard hold(_library_lock());
+    std::lock_guard hold(_account_lock());
     const auto record = Tarvok::PwCache::getpwuid_noshadow(std::to_string(uid));
     if (record.empty() || !record[0] || record[0]->empty()) return std::nullopt;
     return *record[0];
@@ -36,7 +41,7 @@ void _audit(uid_t uid, std::string_view account, std::string_view function,
     const std::string line = "uid=" + std::to_string(uid) + " account=" + printable(account, 64) +
                              " function=" + printable(function, 64) +
                              " outcome=" + printable(outcome, 300);
-    std::lock_guard hold(_library_lock());
+    std::lock_guard hold(_log_lock());
     Tarvok::Debug::log_info(line);
 }
 

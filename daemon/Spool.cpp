@@ -11,9 +11,9 @@
 #include <mutex>
 #include <optional>
 
+#include "SmallFile.hpp"
 #include "Tarvok/Debug.hpp"
 #include "Tarvok/Error.hpp"
-#include "Tarvok/LoadFile/ReadFast.hpp"
 #include "Tarvok/SysRoot.hpp"
 #include "Tarvok/UniqueFd.hpp"
 
@@ -48,7 +48,7 @@ std::optional<gid_t> _crontab_group() {
     if (!fd) return std::nullopt;
     std::string content;
     try {
-        Tarvok::LoadFile::ReadFast::read_all_fast(fd.get(), content);
+        content = SmallFile::read_all(fd.get());
     } catch (const Tarvok::Error&) {
         return std::nullopt;
     }
@@ -112,34 +112,29 @@ UniqueFd _open_dir(std::string_view dir, bool create, mode_t mode, std::optional
 /// there (a link, a directory, a device: none of them is opened).
 std::optional<std::string> _read_regular(int dir_fd, std::string_view dir, std::string_view name) {
     const std::string file(name);
-    struct stat before {};
-    if (fstatat(dir_fd, file.c_str(), &before, AT_SYMLINK_NOFOLLOW) != 0) {
-        if (errno == ENOENT) return std::nullopt;
-        fail("Cannot inspect", in_dir(dir, name), errno);
-    }
-    if (!S_ISREG(before.st_mode)) {
-        Tarvok::Debug::log_warn("'" + in_dir(dir, name) + "' is not a regular file; ignored");
-        return std::nullopt;
-    }
-    UniqueFd fd(openat(dir_fd, file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    // Never through a link; a FIFO does not block the open, and nothing but root can plant a
+    // device in the spool.
+    UniqueFd fd(
+        openat(dir_fd, file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     if (!fd) {
         if (errno == ENOENT) return std::nullopt;
+        if (errno == ELOOP) {
+            Tarvok::Debug::log_warn("'" + in_dir(dir, name) + "' is a symlink; ignored");
+            return std::nullopt;
+        }
         fail("Cannot open", in_dir(dir, name), errno);
     }
     struct stat st {};
     if (fstat(fd.get(), &st) != 0) fail("Cannot inspect", in_dir(dir, name), errno);
-    if (!S_ISREG(st.st_mode)) return std::nullopt;
-    std::string content;
-    std::size_t want = static_cast<std::size_t>(st.st_size) + 1;
+    if (!S_ISREG(st.st_mode)) {
+        Tarvok::Debug::log_warn("'" + in_dir(dir, name) + "' is not a regular file; ignored");
+        return std::nullopt;
+    }
     try {
-        // The size is a hint: a file that grows meanwhile is still read to its end.
-        while (Tarvok::LoadFile::ReadFast::read_fast(fd.get(), content, want, content.size()) > 0) {
-            want = Tarvok::LoadFile::ReadFast::READ_CHUNK;
-        }
+        return SmallFile::read_all(fd.get(), static_cast<long>(st.st_size));
     } catch (const Tarvok::Error& failure) {
         throw Tarvok::Error("Cannot read '" + in_dir(dir, name) + "': " + failure.what());
     }
-    return content;
 }
 
 void _write_all(int fd, std::string_view content, const std::string& path) {
