@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
 #include <csignal>
@@ -117,7 +118,7 @@ struct Server::Loop {
     Loop(int listen_fd, ServerConfig config) : listen_fd_(listen_fd), config_(std::move(config)) {
         config_.max_connections = _descriptor_budget(config_.max_connections);
         if (config_.quick_workers == 0) {
-            config_.quick_workers = std::max(2u, std::thread::hardware_concurrency());
+            config_.quick_workers = std::clamp(std::thread::hardware_concurrency(), 2u, 8u);
         }
         config_.disk_workers = std::max(1u, config_.disk_workers);
         epoll_.reset(epoll_create1(EPOLL_CLOEXEC));
@@ -220,9 +221,9 @@ struct Server::Loop {
         {
             std::lock_guard hold(done_mutex_);
             done_.push_back(std::move(done));
+            has_done_ = true;
             if (urgent && !wake_pending_) wake_now = wake_pending_ = true;
         }
-        has_done_ = true;
         if (wake_now) wake();
     }
 
@@ -450,11 +451,16 @@ struct Server::Loop {
     }
 
     int timeout_ms(Clock::time_point now) const {
-        if (timers_.empty()) return -1;
+        // While accepting is paused, look in now and then: connections the workers closed
+        // free their slots without waking the loop.
+        const int paused_check = accepting_ ? -1 : 100;
+        if (timers_.empty()) return paused_check;
         const auto left = timers_.begin()->first - now;
         if (left <= Clock::duration::zero()) return 0;
         // Round up: waking a moment early would only spin.
-        return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
+        const auto ms =
+            static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
+        return paused_check < 0 ? ms : std::min(ms, paused_check);
     }
 
     void run() {

@@ -306,3 +306,34 @@ TEST_F(ServerTest, CallerIsTheAccountTheKernelReports) {
     EXPECT_EQ(TestSupport::read_file(crontab("alice")), "@reboot as-alice\n");
     EXPECT_NE(access(crontab("root").c_str(), F_OK), 0);
 }
+
+TEST_F(ServerTest, LargeAnswerReachesAClientThatReadsLate) {
+    ServerThread server;
+    std::string text;
+    while (text.size() < 800 * 1024) text += "# " + std::string(200, 'x') + "\n";
+    text += "@daily big\n";
+    ASSERT_EQ(server.exchange(save_request(text), ALICE), INSTALLED);
+
+    // The answer is far larger than a socket buffer: most of it leaves after the worker is done.
+    const int fd = DaemonTest::connect_to(server.path(), ALICE);
+    const std::string bytes = request("fetch");
+    ASSERT_EQ(send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(bytes.size()));
+    shutdown(fd, SHUT_WR);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const std::string answer = DaemonTest::read_to_end(fd);
+    close(fd);
+    EXPECT_EQ(answer, fetched(DaemonTest::json_string(text)));
+}
+
+TEST_F(ServerTest, ConnectionsInTotalAreBounded) {
+    auto config = ServerThread::test_config();
+    config.max_connections = 2;
+    ServerThread server(config);
+    const int first = DaemonTest::connect_to(server.path(), ALICE);
+    const int second = DaemonTest::connect_to(server.path(), BOB);
+    EXPECT_EQ(server.exchange(request("fetch"), 2000),
+              error_answer("The crontab service is busy; try again shortly"));
+    close(first);
+    close(second);
+}
