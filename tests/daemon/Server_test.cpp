@@ -1,5 +1,6 @@
 #include "Server.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -8,6 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <mutex>
 #include <random>
 #include <set>
@@ -336,4 +338,42 @@ TEST_F(ServerTest, ConnectionsInTotalAreBounded) {
               error_answer("The crontab service is busy; try again shortly"));
     close(first);
     close(second);
+}
+
+TEST_F(ServerTest, DescriptorPassedBeforeTheRequestIsNotKept) {
+    // A client may hand over a descriptor first; the daemon never takes it in.
+    ServerThread server;
+    auto open_descriptors = [] {
+        int count = 0;
+        for (int fd = 0; fd < 4096; ++fd) count += fcntl(fd, F_GETFD) != -1;
+        return count;
+    };
+    EXPECT_EQ(server.exchange(request("fetch"), ALICE), EMPTY_FETCH);  // the server is warm
+    const int before = open_descriptors();
+    const int fd = DaemonTest::connect_to(server.path(), ALICE);
+
+    const int passed = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    char byte = 'x';
+    iovec io{&byte, 1};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    msghdr message{};
+    message.msg_iov = &io;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    cmsghdr* header = CMSG_FIRSTHDR(&message);
+    header->cmsg_level = SOL_SOCKET;
+    header->cmsg_type = SCM_RIGHTS;
+    header->cmsg_len = CMSG_LEN(sizeof(int));
+    std::memcpy(CMSG_DATA(header), &passed, sizeof(int));
+    ASSERT_EQ(sendmsg(fd, &message, MSG_NOSIGNAL), 1);
+    close(passed);
+    // The byte that carried it is not JSON, so the request is refused, and nothing more.
+    const std::string bytes = request("fetch");
+    ASSERT_EQ(send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(bytes.size()));
+    const std::string answer = DaemonTest::read_to_end(fd);
+    close(fd);
+    EXPECT_EQ(answer.substr(0, 57), R"({"status":0,"error":1,"statusmsg":"Request is not valid J)");
+    EXPECT_EQ(open_descriptors(), before);
 }
