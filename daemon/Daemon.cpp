@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <string>
@@ -16,10 +17,13 @@
 namespace Tvwrapd::Daemon {
 namespace {
 
-Server* g_server = nullptr;
+std::atomic<Server*> g_server{nullptr};
+// A stop asked for before the server exists is kept until it does.
+volatile std::sig_atomic_t g_stop_requested = 0;
 
 extern "C" void _on_stop_signal(int) {
-    if (g_server != nullptr) g_server->stop();
+    g_stop_requested = 1;
+    if (Server* server = g_server.load()) server->stop();
 }
 
 void _catch_stop_signals() {
@@ -43,6 +47,7 @@ int _serve() {
     Listener listener = Listener::open();
     Server server(listener.fd(), ServerConfig{});
     g_server = &server;
+    if (g_stop_requested) server.stop();
     Tarvok::Debug::log_info(
         listener.handed_over() ? std::string("tvwrapd serving on the socket handed over by systemd")
                                : "tvwrapd serving on '" + listener.path() + "'");
