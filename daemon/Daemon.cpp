@@ -45,7 +45,7 @@ int _serve() {
     }
     _catch_stop_signals();
     Listener listener = Listener::open();
-    Server server(listener.fd(), ServerConfig{});
+    Server server(listener.fd());
     g_server = &server;
     if (g_stop_requested) server.stop();
     Tarvok::Debug::log_info(

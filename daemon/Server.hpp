@@ -6,8 +6,10 @@
 // Two fixed pools of worker threads turn complete requests into answers: a small one, sized to the
 // CPUs, for fetches, and a larger one for installs, which wait for the disk to flush. So a slow
 // disk never stops the loop from taking in requests nor holds up fetches, and a silent client
-// costs only a descriptor and its buffer until its time runs out. Connections are bounded in total
-// and per account; a caller over a bound gets an error answer at once.
+// costs only a descriptor and its buffer until its time runs out. A worker that got a whole
+// answer out closes that connection itself; only the rest of a large answer goes back to the loop.
+// Connections are bounded in total and per account; a caller over a bound gets an error answer at
+// once.
 //
 //     Tvwrapd::Listener listener = Tvwrapd::Listener::open();
 //     Tvwrapd::Server server(listener.fd());
@@ -54,7 +56,7 @@ struct ServerConfig {
 
 class Server {
   public:
-    Server(int listen_fd, ServerConfig config);
+    Server(int listen_fd, ServerConfig config = {});
     ~Server();
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
