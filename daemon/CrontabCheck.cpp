@@ -11,7 +11,7 @@ namespace {
 
 using Printable::printable;
 
-struct FieldSpec {
+struct Field {
     const char* name;
     int low;
     int high;
@@ -21,7 +21,7 @@ struct FieldSpec {
     std::size_t name_count;
 };
 
-constexpr std::array<FieldSpec, 5> FIELDS = {{
+constexpr std::array<Field, 5> FIELDS = {{
     {"minute", 0, 59, "0-59", {}, 0},
     {"hour", 0, 23, "0-23", {}, 0},
     {"day of month", 1, 31, "1-31", {}, 0},
@@ -61,7 +61,7 @@ std::string_view take_token(std::string_view& s) {
 }
 
 // A number (bounded, so no field can overflow) or, where the field has them, a name.
-std::optional<int> _value(std::string_view text, const FieldSpec& spec) {
+std::optional<int> _value(std::string_view text, const Field& field) {
     if (text.empty()) return std::nullopt;
     if (std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
         if (text.size() > 6) return std::nullopt;
@@ -70,22 +70,22 @@ std::optional<int> _value(std::string_view text, const FieldSpec& spec) {
         return value;
     }
     if (text.size() != 3) return std::nullopt;
-    for (std::size_t i = 0; i < spec.name_count; ++i) {
-        const char* name = spec.names[i];
+    for (std::size_t i = 0; i < field.name_count; ++i) {
+        const char* name = field.names[i];
         bool same = true;
         for (std::size_t k = 0; k < 3; ++k) {
             const char c = text[k];
             const char lower = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
             same = same && lower == name[k];
         }
-        if (same) return spec.low + static_cast<int>(i);
+        if (same) return field.low + static_cast<int>(i);
     }
     return std::nullopt;
 }
 
 enum class ItemProblem { none, syntax, range, backwards, step };
 
-ItemProblem _item(std::string_view item, const FieldSpec& spec) {
+ItemProblem _item(std::string_view item, const Field& field) {
     std::string_view range = item;
     std::optional<std::string_view> step;
     if (const auto slash = item.find('/'); slash != std::string_view::npos) {
@@ -95,13 +95,13 @@ ItemProblem _item(std::string_view item, const FieldSpec& spec) {
     bool is_range = range == "*";
     if (!is_range) {
         const auto dash = range.find('-');
-        const auto first = _value(range.substr(0, dash), spec);
+        const auto first = _value(range.substr(0, dash), field);
         if (!first) return ItemProblem::syntax;
-        if (*first < spec.low || *first > spec.high) return ItemProblem::range;
+        if (*first < field.low || *first > field.high) return ItemProblem::range;
         if (dash != std::string_view::npos) {
-            const auto last = _value(range.substr(dash + 1), spec);
+            const auto last = _value(range.substr(dash + 1), field);
             if (!last) return ItemProblem::syntax;
-            if (*last < spec.low || *last > spec.high) return ItemProblem::range;
+            if (*last < field.low || *last > field.high) return ItemProblem::range;
             if (*last < *first) return ItemProblem::backwards;
             is_range = true;
         }
@@ -117,23 +117,23 @@ ItemProblem _item(std::string_view item, const FieldSpec& spec) {
     return ItemProblem::none;
 }
 
-std::optional<std::string> _field(std::string_view token, const FieldSpec& spec) {
+std::optional<std::string> _check_field(std::string_view token, const Field& field) {
     std::size_t start = 0;
     for (;;) {
         const auto comma = token.find(',', start);
         const auto item =
             token.substr(start, comma == std::string_view::npos ? comma : comma - start);
-        const ItemProblem problem = _item(item, spec);
+        const ItemProblem problem = _item(item, field);
         if (problem != ItemProblem::none) {
             std::string reason =
-                "bad " + std::string(spec.name) + " '" + printable(token, 40) + "'";
+                "bad " + std::string(field.name) + " '" + printable(token, 40) + "'";
             switch (problem) {
                 case ItemProblem::backwards:
                     return reason + " (range runs backwards)";
                 case ItemProblem::step:
                     return reason + " (step must be at least 1)";
                 default:
-                    return reason + " (" + spec.allowed + ")";
+                    return reason + " (" + field.allowed + ")";
             }
         }
         if (comma == std::string_view::npos) return std::nullopt;
@@ -151,9 +151,9 @@ std::optional<std::string> _entry(std::string_view line) {
         if (line.empty()) return std::string("missing command");
         return std::nullopt;
     }
-    for (const FieldSpec& spec : FIELDS) {
-        if (line.empty()) return "missing " + std::string(spec.name);
-        if (auto problem = _field(take_token(line), spec)) return problem;
+    for (const Field& field : FIELDS) {
+        if (line.empty()) return "missing " + std::string(field.name);
+        if (auto problem = _check_field(take_token(line), field)) return problem;
     }
     if (line.empty()) return std::string("missing command");
     return std::nullopt;
