@@ -37,7 +37,7 @@ class SpoolTest : public testing::Test {
 }  // namespace
 
 TEST_F(SpoolTest, InstalledCrontabHasDebiansModeOwnerAndExactBytes) {
-    const std::string text("* * * * * printf '\xff\xfe'\n", 24);
+    const std::string text = "* * * * * printf '\xff\xfe'\n";
     Spool::install("alice", ALICE, text);
     const auto st = stat_of(crontab("alice"));
     EXPECT_TRUE(S_ISREG(st.st_mode));
