@@ -179,7 +179,7 @@ TEST_F(ServerTest, RefusedAccountsAreToldSoAndChangeNothing) {
 
 TEST_F(ServerTest, SilentClientsTimeOutWithoutDelayingOthers) {
     auto config = ServerThread::test_config();
-    config.time_limit = std::chrono::seconds(2);
+    config.time_limit = std::chrono::seconds(3);
     ServerThread server(config);
     std::vector<int> silent;
     for (int i = 0; i < 10; ++i) silent.push_back(DaemonTest::connect_to(server.path(), BOB));
@@ -198,7 +198,7 @@ TEST_F(ServerTest, SilentClientsTimeOutWithoutDelayingOthers) {
     }
     for (const int fd : silent) {
         EXPECT_EQ(DaemonTest::read_to_end(fd),
-                  error_answer("Request not complete within 2 seconds"));
+                  error_answer("Request not complete within 3 seconds"));
         close(fd);
     }
 }
