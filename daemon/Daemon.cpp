@@ -1,0 +1,89 @@
+#include "Daemon.hpp"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+#include "Listener.hpp"
+#include "Server.hpp"
+#include "Tarvok/Debug.hpp"
+#include "Tarvok/Error.hpp"
+#include "Tarvok/SysRoot.hpp"
+
+namespace Tvwrapd::Daemon {
+namespace {
+
+std::atomic<Server*> g_server{nullptr};
+// A stop asked for before the server exists is kept until it does.
+volatile std::sig_atomic_t g_stop_requested = 0;
+
+extern "C" void _on_stop_signal(int) {
+    g_stop_requested = 1;
+    if (Server* server = g_server.load()) server->stop();
+}
+
+void _catch_stop_signals() {
+    struct sigaction action {};
+    action.sa_handler = _on_stop_signal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+    // A client that hangs up early must not end the daemon.
+    signal(SIGPIPE, SIG_IGN);
+}
+
+int _serve() {
+    if (!Tarvok::SysRoot::is_sandbox() && geteuid() != 0) {
+        std::fputs("tvwrapd: must run as root: it writes the cron spool for every account\n",
+                   stderr);
+        return 1;
+    }
+    _catch_stop_signals();
+    Listener listener = Listener::open();
+    Server server(listener.fd());
+    g_server = &server;
+    if (g_stop_requested) server.stop();
+    Tarvok::Debug::log_info(
+        listener.handed_over() ? std::string("tvwrapd serving on the socket handed over by systemd")
+                               : "tvwrapd serving on '" + listener.path() + "'");
+    try {
+        server.run();
+    } catch (...) {
+        g_server = nullptr;
+        throw;
+    }
+    g_server = nullptr;
+    Tarvok::Debug::log_info("tvwrapd stopped");
+    return 0;
+}
+
+}  // namespace
+
+int real_main(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(USAGE, stdout);
+            return 0;
+        }
+        if (arg == "--version") {
+            std::printf("tvwrapd %s\n", TARVOK_VERSION);
+            return 0;
+        }
+        std::fprintf(stderr, "tvwrapd: unknown argument '%s'\n%s", argv[i], USAGE);
+        return 2;
+    }
+    try {
+        return _serve();
+    } catch (const Tarvok::Error& failure) {
+        std::fprintf(stderr, "tvwrapd: %s\n", failure.what());
+        return 1;
+    }
+}
+
+}  // namespace Tvwrapd::Daemon

@@ -1,0 +1,187 @@
+#include "Listener.hpp"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+
+#include "Protocol.hpp"
+#include "Tarvok/Debug.hpp"
+#include "Tarvok/Error.hpp"
+#include "Tarvok/SysRoot.hpp"
+
+namespace Tvwrapd {
+namespace {
+
+using Tarvok::UniqueFd;
+
+constexpr int LISTEN_FDS_START = 3;
+constexpr std::string_view LOCK_NAME = "tvwrapd.lock";
+
+[[noreturn]] void fail(const std::string& what, const std::string& path, int error) {
+    throw Tarvok::Error(what + " '" + path + "': " + std::strerror(error));
+}
+
+std::optional<long> _number(const char* text) {
+    if (text == nullptr || *text == '\0') return std::nullopt;
+    char* end = nullptr;
+    errno = 0;
+    const long value = std::strtol(text, &end, 10);
+    if (errno != 0 || *end != '\0') return std::nullopt;
+    return value;
+}
+
+bool _is_listening_unix_stream(int fd) {
+    int type = 0;
+    int listening = 0;
+    socklen_t length = sizeof type;
+    if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &length) != 0 || type != SOCK_STREAM) {
+        return false;
+    }
+    length = sizeof listening;
+    if (getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &length) != 0 || !listening) {
+        return false;
+    }
+    sockaddr_storage address{};
+    socklen_t address_length = sizeof address;
+    return getsockname(fd, reinterpret_cast<sockaddr*>(&address), &address_length) == 0 &&
+           address.ss_family == AF_UNIX;
+}
+
+/// systemd's first socket when LISTEN_PID names this process; the variables are cleared so that
+/// nothing started later mistakes them for its own.
+std::optional<UniqueFd> _systemd_socket() {
+    const auto pid = _number(std::getenv("LISTEN_PID"));
+    const auto count = _number(std::getenv("LISTEN_FDS"));
+    if (!pid || *pid != getpid()) return std::nullopt;
+    unsetenv("LISTEN_PID");
+    unsetenv("LISTEN_FDS");
+    unsetenv("LISTEN_FDNAMES");
+    if (!count || *count < 1) {
+        throw Tarvok::Error("LISTEN_PID names this process but LISTEN_FDS hands over no socket");
+    }
+    for (long extra = 1; extra < *count && extra < 1024; ++extra) {
+        Tarvok::Debug::log_warn("ignoring extra socket " +
+                                std::to_string(LISTEN_FDS_START + extra) +
+                                " handed over by systemd");
+        ::close(static_cast<int>(LISTEN_FDS_START + extra));
+    }
+    UniqueFd fd(LISTEN_FDS_START);
+    if (!_is_listening_unix_stream(fd.get())) {
+        throw Tarvok::Error(
+            "Descriptor 3 handed over by systemd is not a listening UNIX stream "
+            "socket");
+    }
+    fcntl(fd.get(), F_SETFD, FD_CLOEXEC);
+    fcntl(fd.get(), F_SETFL, fcntl(fd.get(), F_GETFL) | O_NONBLOCK);
+    return fd;
+}
+
+sockaddr_un _address(const std::string& path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof address.sun_path) {
+        throw Tarvok::Error("Socket path '" + path + "' is too long for a UNIX socket");
+    }
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    return address;
+}
+
+void _make_dirs(const std::string& dir) {
+    for (auto slash = dir.find('/', 1);; slash = dir.find('/', slash + 1)) {
+        const std::string partial = dir.substr(0, slash);
+        if (mkdir(partial.c_str(), 0755) == 0) {
+            // The socket must be reachable by every account whatever the umask.
+            chmod(partial.c_str(), 0755);
+        } else if (errno != EEXIST) {
+            fail("Cannot create directory", partial, errno);
+        }
+        if (slash == std::string::npos) break;
+    }
+}
+
+/// Whether something accepts connections at `path` right now.
+bool _answers(const std::string& path) {
+    UniqueFd probe(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!probe) fail("Cannot create a socket to probe", path, errno);
+    const sockaddr_un address = _address(path);
+    return connect(probe.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+}
+
+}  // namespace
+
+Listener Listener::open() {
+    if (auto handed = _systemd_socket()) {
+        Listener listener;
+        listener.socket_ = std::move(*handed);
+        return listener;
+    }
+    return _bind_fixed_path();
+}
+
+Listener Listener::_bind_fixed_path() {
+    Listener listener;
+    const std::string path = Tarvok::SysRoot::path(Protocol::TVWRAPD_SOCKET_PATH);
+    const std::string dir = path.substr(0, path.rfind('/'));
+    const sockaddr_un address = _address(path);
+    _make_dirs(dir);
+
+    // Two daemons starting together must not both judge the socket stale and unlink each other's.
+    const std::string lock_path = dir + "/" + std::string(LOCK_NAME);
+    listener.lock_.reset(
+        ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!listener.lock_) fail("Cannot open lock file", lock_path, errno);
+    if (flock(listener.lock_.get(), LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EWOULDBLOCK) {
+            throw Tarvok::Error("Another tvwrapd is running (it holds '" + lock_path + "')");
+        }
+        fail("Cannot lock", lock_path, errno);
+    }
+
+    struct stat st {};
+    if (lstat(path.c_str(), &st) == 0) {
+        if (!S_ISSOCK(st.st_mode)) {
+            throw Tarvok::Error("'" + path + "' exists and is not a socket; not replacing it");
+        }
+        if (_answers(path)) {
+            throw Tarvok::Error("Another daemon answers on '" + path + "'; not replacing it");
+        }
+        if (unlink(path.c_str()) != 0 && errno != ENOENT)
+            fail("Cannot remove stale socket", path, errno);
+        Tarvok::Debug::log_info("removed stale socket '" + path + "'");
+    } else if (errno != ENOENT) {
+        fail("Cannot inspect", path, errno);
+    }
+
+    listener.socket_.reset(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!listener.socket_) fail("Cannot create the socket for", path, errno);
+    if (bind(listener.socket_.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) !=
+        0) {
+        fail("Cannot bind", path, errno);
+    }
+    listener.path_ = path;
+    if (lstat(path.c_str(), &st) != 0) fail("Cannot inspect", path, errno);
+    listener.device_ = st.st_dev;
+    listener.inode_ = st.st_ino;
+    if (chmod(path.c_str(), 0666) != 0) fail("Cannot set the mode of", path, errno);
+    if (listen(listener.socket_.get(), SOMAXCONN) != 0) fail("Cannot listen on", path, errno);
+    return listener;
+}
+
+Listener::~Listener() {
+    if (path_.empty() || !socket_) return;
+    // Only our own socket: a successor may already have bound a new one at the same path.
+    struct stat st {};
+    if (lstat(path_.c_str(), &st) == 0 && st.st_dev == device_ && st.st_ino == inode_) {
+        unlink(path_.c_str());
+    }
+}
+
+}  // namespace Tvwrapd

@@ -1,0 +1,186 @@
+#include "Protocol.hpp"
+
+#include <rapidjson/document.h>
+#include <rapidjson/error/en.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+#include <array>
+#include <optional>
+
+#include "Printable.hpp"
+
+namespace Tvwrapd::Protocol {
+namespace {
+
+using Printable::printable;
+
+constexpr std::array<std::string_view, 7> MEMBERS = {
+    "serializer_version", "namespace", "module", "function", "action", "env", "data"};
+
+std::string_view view(const rapidjson::Value& text) {
+    return {text.GetString(), text.GetStringLength()};
+}
+
+BadRequest bad(std::string reason, std::string function = {}) {
+    return BadRequest{std::move(reason), std::move(function)};
+}
+
+// Every member present exactly once and nothing else: a client that sends more than it should
+// is not one we know how to serve.
+std::optional<BadRequest> _check_members(const rapidjson::Value& request) {
+    std::array<bool, MEMBERS.size()> seen{};
+    for (auto it = request.MemberBegin(); it != request.MemberEnd(); ++it) {
+        const std::string_view name = view(it->name);
+        std::size_t i = 0;
+        while (i < MEMBERS.size() && MEMBERS[i] != name) ++i;
+        if (i == MEMBERS.size()) return bad("Unexpected member '" + printable(name) + "'");
+        if (seen[i]) return bad("Member '" + std::string(name) + "' appears twice");
+        seen[i] = true;
+    }
+    for (std::size_t i = 0; i < MEMBERS.size(); ++i) {
+        if (!seen[i]) return bad("Missing member '" + std::string(MEMBERS[i]) + "'");
+    }
+    return std::nullopt;
+}
+
+std::optional<BadRequest> _check_env(const rapidjson::Value& env) {
+    if (env.IsNull()) return std::nullopt;
+    if (!env.IsObject()) return bad("The env member must be a map of texts");
+    for (auto it = env.MemberBegin(); it != env.MemberEnd(); ++it) {
+        if (!it->value.IsString()) {
+            return bad("The env value of '" + printable(view(it->name)) + "' must be a text");
+        }
+    }
+    return std::nullopt;
+}
+
+std::variant<Request, BadRequest> _parse(std::string_view json) {
+    // JSON never holds a raw NUL, and the codec would take one for the end of the text.
+    if (json.find('\0') != std::string_view::npos) return bad("Request contains a NUL byte");
+
+    rapidjson::Document doc;
+    // Iterative: a request of a million opening brackets must not exhaust a worker's stack.
+    doc.Parse<rapidjson::kParseIterativeFlag>(json.data(), json.size());
+    if (doc.HasParseError()) {
+        return bad(std::string("Request is not valid JSON: ") +
+                   rapidjson::GetParseError_En(doc.GetParseError()) + " (at byte " +
+                   std::to_string(doc.GetErrorOffset()) + ")");
+    }
+    if (!doc.IsObject()) return bad("Request is not a JSON object");
+    if (auto problem = _check_members(doc)) return *problem;
+
+    const rapidjson::Value& version = doc["serializer_version"];
+    if (!version.IsString()) return bad("The serializer_version must be a text");
+    if (view(version) != VERSION) {
+        return bad("Unsupported serializer_version '" + printable(view(version)) + "' (expected " +
+                   std::string(VERSION) + ")");
+    }
+    for (const char* name : {"namespace", "module", "function"}) {
+        if (!doc[name].IsString()) return bad("The " + std::string(name) + " must be a text");
+    }
+    const std::string_view ns = view(doc["namespace"]);
+    const std::string_view module = view(doc["module"]);
+    const std::string_view function = view(doc["function"]);
+    std::string shown_function = printable(function);
+
+    if (!doc["action"].IsNull()) return bad("The action must be null", shown_function);
+    if (auto problem = _check_env(doc["env"])) {
+        problem->function = shown_function;
+        return *problem;
+    }
+
+    if (ns != NAMESPACE || module != MODULE || (function != FETCH && function != SAVE)) {
+        return bad("Unknown function '" + printable(ns) + "::" + printable(module) +
+                       "::" + shown_function + "'",
+                   shown_function);
+    }
+
+    const rapidjson::Value& data = doc["data"];
+    if (function == FETCH) {
+        if (!data.IsNull()) return bad("A fetch takes no data (data must be null)", shown_function);
+        return Request{Function::fetch, {}};
+    }
+    if (!data.IsObject() || data.MemberCount() != 1 || !data.HasMember(CRONTAB_KEY.data()) ||
+        !data[CRONTAB_KEY.data()].IsString()) {
+        return bad("A save needs data {\"crontab\": TEXT}", shown_function);
+    }
+    return Request{Function::save, std::string(view(data[CRONTAB_KEY.data()]))};
+}
+
+using Writer = rapidjson::Writer<rapidjson::StringBuffer>;
+
+void _string(Writer& writer, std::string_view text) {
+    writer.String(text.data(), static_cast<rapidjson::SizeType>(text.size()));
+}
+
+std::string _finish(const rapidjson::StringBuffer& buffer) {
+    return std::string(buffer.GetString(), buffer.GetSize());
+}
+
+}  // namespace
+
+std::variant<Request, BadRequest> parse_request(std::string_view json) {
+    try {
+        return _parse(json);
+    } catch (const std::exception& failure) {
+        // Only memory exhaustion can get here; the caller still deserves an answer.
+        return bad(std::string("Request could not be read: ") + failure.what());
+    }
+}
+
+std::string fetch_answer(std::string_view crontab, bool denied) {
+    rapidjson::StringBuffer buffer;
+    Writer writer(buffer);
+    writer.StartObject();
+    writer.Key("status");
+    writer.Int(1);
+    writer.Key("statusmsg");
+    writer.String("OK");
+    writer.Key("data");
+    writer.StartObject();
+    writer.Key("crontab");
+    _string(writer, crontab);
+    writer.Key("denied");
+    writer.Int(denied ? 1 : 0);
+    writer.EndObject();
+    writer.EndObject();
+    return _finish(buffer);
+}
+
+std::string save_answer(bool installed, std::string_view reason) {
+    rapidjson::StringBuffer buffer;
+    Writer writer(buffer);
+    writer.StartObject();
+    writer.Key("status");
+    writer.Int(1);
+    writer.Key("statusmsg");
+    writer.String("OK");
+    writer.Key("data");
+    writer.StartObject();
+    writer.Key("status");
+    writer.Int(installed ? 1 : 0);
+    writer.Key("statusmsg");
+    _string(writer, installed ? std::string_view() : reason);
+    writer.EndObject();
+    writer.EndObject();
+    return _finish(buffer);
+}
+
+std::string error_answer(std::string_view reason) {
+    rapidjson::StringBuffer buffer;
+    Writer writer(buffer);
+    writer.StartObject();
+    writer.Key("status");
+    writer.Int(0);
+    writer.Key("error");
+    writer.Int(1);
+    writer.Key("statusmsg");
+    _string(writer, reason);
+    writer.Key("data");
+    writer.Null();
+    writer.EndObject();
+    return _finish(buffer);
+}
+
+}  // namespace Tvwrapd::Protocol

@@ -1,0 +1,126 @@
+#include "Service.hpp"
+
+#include <mutex>
+#include <optional>
+#include <variant>
+
+#include "Access.hpp"
+#include "CrontabCheck.hpp"
+#include "Printable.hpp"
+#include "Protocol.hpp"
+#include "Spool.hpp"
+#include "Tarvok/Debug.hpp"
+#include "Tarvok/PwCache.hpp"
+
+namespace Tvwrapd::Service {
+namespace {
+
+using Printable::printable;
+
+// The account cache and the logger keep process-wide state of their own and were made for a
+// single thread: the workers take turns at each.
+std::mutex& _account_lock() {
+    static std::mutex lock;
+    return lock;
+}
+
+std::mutex& _log_lock() {
+    static std::mutex lock;
+    return lock;
+}
+
+std::optional<std::string> _account_name(uid_t uid) {
+    std::lock_guard hold(_account_lock());
+    const auto record = Tarvok::PwCache::getpwuid_noshadow(std::to_string(uid));
+    if (record.empty() || !record[0] || record[0]->empty()) return std::nullopt;
+    return *record[0];
+}
+
+void _audit(uid_t uid, std::string_view account, std::string_view function,
+            std::string_view outcome) {
+    const std::string line = "uid=" + std::to_string(uid) + " account=" + printable(account, 64) +
+                             " function=" + printable(function, 64) +
+                             " outcome=" + printable(outcome, 300);
+    std::lock_guard hold(_log_lock());
+    Tarvok::Debug::log_info(line);
+}
+
+std::string _fetch(uid_t uid, const std::string& account, bool allowed) {
+    if (!allowed) {
+        _audit(uid, account, Protocol::FETCH, "denied");
+        return Protocol::fetch_answer("", true);
+    }
+    const std::string text = Spool::read(account);
+    _audit(uid, account, Protocol::FETCH, "sent " + std::to_string(text.size()) + " bytes");
+    return Protocol::fetch_answer(text, false);
+}
+
+std::string _save(uid_t uid, const std::string& account, bool allowed, std::string text) {
+    if (!allowed) {
+        _audit(uid, account, Protocol::SAVE, "denied");
+        return Protocol::save_answer(false, not_allowed_reason(account));
+    }
+    if (auto problem = CrontabCheck::check(text)) {
+        _audit(uid, account, Protocol::SAVE, "refused: " + *problem);
+        return Protocol::save_answer(false, *problem);
+    }
+    // cron needs every line ended, the last one too.
+    if (!text.empty() && text.back() != '\n') text.push_back('\n');
+    Spool::install(account, uid, text);
+    _audit(uid, account, Protocol::SAVE,
+           text.empty() ? "removed" : "installed " + std::to_string(text.size()) + " bytes");
+    return Protocol::save_answer(true, "");
+}
+
+}  // namespace
+
+std::string not_allowed_reason(std::string_view account) {
+    return "You (" + printable(account) + ") are not allowed to use cron; ask your administrator";
+}
+
+std::string answer(uid_t uid, std::string_view request) {
+    std::string account = "-";
+    std::string function = "-";
+    try {
+        const auto name = _account_name(uid);
+        if (!name) {
+            _audit(uid, account, function, "error: unknown account");
+            return Protocol::error_answer("uid " + std::to_string(uid) +
+                                          " has no account on this system");
+        }
+        account = *name;
+        if (!Spool::usable_name(account)) {
+            _audit(uid, account, function, "error: account name cannot name a crontab");
+            return Protocol::error_answer("account name '" + printable(account) +
+                                          "' cannot hold a crontab");
+        }
+        auto parsed = Protocol::parse_request(request);
+        if (auto* bad = std::get_if<Protocol::BadRequest>(&parsed)) {
+            if (!bad->function.empty()) function = bad->function;
+            _audit(uid, account, function, "error: " + bad->reason);
+            return Protocol::error_answer(bad->reason);
+        }
+        auto& served = std::get<Protocol::Request>(parsed);
+        const bool allowed = Access::may_use_cron(account, uid);
+        if (served.function == Protocol::Function::fetch) {
+            function = Protocol::FETCH;
+            return _fetch(uid, account, allowed);
+        }
+        function = Protocol::SAVE;
+        return _save(uid, account, allowed, std::move(served.crontab));
+    } catch (const std::exception& failure) {
+        _audit(uid, account, function, std::string("error: ") + failure.what());
+        return Protocol::error_answer(std::string("The crontab service failed: ") + failure.what());
+    }
+}
+
+std::string refuse(uid_t uid, std::string_view reason) {
+    try {
+        _audit(uid, _account_name(uid).value_or("-"), "-", "error: " + std::string(reason));
+    } catch (const std::exception&) {
+        // The answer matters more than the audit line of a request that never arrived.
+    }
+    return Protocol::error_answer(reason);
+}
+
+}  // namespace Tvwrapd::Service

@@ -1,0 +1,168 @@
+// The tvwrapd program itself: start-up on the fixed path or a handed-over socket, clean shutdown,
+// and its few options.
+#include "Daemon.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "daemon/support/DaemonClient.hpp"
+#include "daemon/support/DaemonProcess.hpp"
+#include "support/SandboxRoot.hpp"
+
+using DaemonTest::DaemonProcess;
+using DaemonTest::request;
+
+namespace {
+
+const std::string EMPTY_FETCH = R"({"status":1,"statusmsg":"OK","data":{"crontab":"","denied":0}})";
+const std::string INSTALLED = R"({"status":1,"statusmsg":"OK","data":{"status":1,"statusmsg":""}})";
+constexpr const char* SOCKET = "/usr/local/tarvok/var/tvwrapd.sock";
+
+/// A listening (or, with `listening` false, bound and abandoned) UNIX socket at `path`.
+int bound_socket(const std::string& path, bool listening) {
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ADD_FAILURE() << "bind " << path << ": " << std::strerror(errno);
+    }
+    if (listening) listen(fd, 8);
+    return fd;
+}
+
+bool exists(const std::string& path) {
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0;
+}
+
+class DaemonRun : public testing::Test {
+  protected:
+    void SetUp() override {
+        root_.write("/etc/passwd",
+                    "root:x:0:0:root:/root:/bin/bash\n"
+                    "tester:x:" +
+                        std::to_string(geteuid()) + ":0::/tmp:/bin/penshell\n");
+    }
+    std::string socket_path() const { return root_.path(SOCKET); }
+    TestSupport::SandboxRoot root_;
+};
+
+}  // namespace
+
+TEST_F(DaemonRun, ServesTheCallingAccountAndShutsDownCleanly) {
+    DaemonProcess daemon(root_);
+    ASSERT_TRUE(daemon.wait_until_serving()) << daemon.log();
+    struct stat st {};
+    ASSERT_EQ(lstat(socket_path().c_str(), &st), 0);
+    EXPECT_TRUE(S_ISSOCK(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0777, 0666u);
+
+    EXPECT_EQ(DaemonTest::exchange(socket_path(), request("fetch")), EMPTY_FETCH);
+    EXPECT_EQ(DaemonTest::exchange(socket_path(), DaemonTest::save_request("@daily x\n")),
+              INSTALLED);
+    const std::string account = geteuid() == 0 ? "root" : "tester";
+    EXPECT_EQ(TestSupport::read_file(root_.path("/var/spool/cron/crontabs/") + account),
+              "@daily x\n");
+
+    EXPECT_EQ(daemon.stop(), 0);
+    EXPECT_FALSE(exists(socket_path()));
+    const std::string log = daemon.log();
+    const std::string who = "uid=" + std::to_string(geteuid()) + " account=" + account;
+    EXPECT_NE(log.find(who + " function=fetch outcome=sent 0 bytes"), std::string::npos) << log;
+    EXPECT_NE(log.find(who + " function=save outcome=installed 9 bytes"), std::string::npos) << log;
+    EXPECT_NE(log.find("tvwrapd stopped"), std::string::npos) << log;
+}
+
+TEST_F(DaemonRun, StaleSocketIsReplaced) {
+    root_.mkdirs("/usr/local/tarvok/var");
+    close(bound_socket(socket_path(), false));
+    ASSERT_TRUE(exists(socket_path()));
+    DaemonProcess daemon(root_);
+    ASSERT_TRUE(daemon.wait_until_serving()) << daemon.log();
+    EXPECT_EQ(DaemonTest::exchange(socket_path(), request("fetch")), EMPTY_FETCH);
+    EXPECT_NE(daemon.log().find("removed stale socket"), std::string::npos);
+}
+
+TEST_F(DaemonRun, LiveDaemonIsNeverDisplaced) {
+    DaemonProcess first(root_);
+    ASSERT_TRUE(first.wait_until_serving()) << first.log();
+    DaemonProcess second(root_);
+    EXPECT_EQ(second.wait(), 1);
+    EXPECT_NE(second.log().find("Another tvwrapd is running"), std::string::npos) << second.log();
+    EXPECT_EQ(DaemonTest::exchange(socket_path(), request("fetch")), EMPTY_FETCH);
+    EXPECT_EQ(first.stop(), 0);
+}
+
+TEST_F(DaemonRun, ForeignListenerAtThePathIsLeftAlone) {
+    root_.mkdirs("/usr/local/tarvok/var");
+    const int foreign = bound_socket(socket_path(), true);
+    DaemonProcess daemon(root_);
+    EXPECT_EQ(daemon.wait(), 1);
+    EXPECT_NE(daemon.log().find("Another daemon answers"), std::string::npos) << daemon.log();
+    EXPECT_TRUE(exists(socket_path()));
+    close(foreign);
+}
+
+TEST_F(DaemonRun, NonSocketAtThePathIsLeftAlone) {
+    root_.write(SOCKET, "not a socket\n");
+    DaemonProcess daemon(root_);
+    EXPECT_EQ(daemon.wait(), 1);
+    EXPECT_NE(daemon.log().find("exists and is not a socket"), std::string::npos) << daemon.log();
+    EXPECT_EQ(TestSupport::read_file(socket_path()), "not a socket\n");
+}
+
+TEST_F(DaemonRun, SocketHandedOverBySystemdIsUsedAndLeftInPlace) {
+    root_.mkdirs("/run/systemd");
+    const std::string unit_path = root_.path("/run/systemd/tvwrapd.sock");
+    const int handed = bound_socket(unit_path, true);
+    {
+        DaemonProcess daemon(root_, {}, handed);
+        close(handed);
+        ASSERT_TRUE(daemon.wait_until_serving()) << daemon.log();
+        EXPECT_NE(daemon.log().find("handed over by systemd"), std::string::npos);
+        EXPECT_EQ(DaemonTest::exchange(unit_path, request("fetch")), EMPTY_FETCH);
+        EXPECT_FALSE(exists(socket_path()));
+        EXPECT_EQ(daemon.stop(), 0);
+    }
+    EXPECT_TRUE(exists(unit_path));
+}
+
+TEST_F(DaemonRun, HandedOverDescriptorMustBeAListeningSocket) {
+    int pipe_fds[2];
+    ASSERT_EQ(pipe(pipe_fds), 0);
+    DaemonProcess daemon(root_, {}, pipe_fds[0]);
+    close(pipe_fds[0]);
+    close(pipe_fds[1]);
+    EXPECT_EQ(daemon.wait(), 1);
+    EXPECT_NE(daemon.log().find("not a listening UNIX stream socket"), std::string::npos)
+        << daemon.log();
+}
+
+TEST(DaemonCommandLine, OptionsAreFewAndBadOnesAreRefused) {
+    TestSupport::SandboxRoot root;
+    const std::string program = TestSupport::built("sandbox/bin/tvwrapd");
+    const std::vector<std::string> env = {"TARVOK_SANDBOX_ROOT=" + root.dir()};
+
+    auto help = TestSupport::run({program, "--help"}, env);
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.out, Tvwrapd::Daemon::USAGE);
+
+    auto version = TestSupport::run({program, "--version"}, env);
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, "tvwrapd " TARVOK_VERSION "\n");
+
+    auto bad = TestSupport::run({program, "--socket=/tmp/elsewhere"}, env);
+    EXPECT_EQ(bad.status, 2);
+    EXPECT_EQ(bad.out, "");
+    EXPECT_NE(bad.err.find("unknown argument '--socket=/tmp/elsewhere'"), std::string::npos);
+
+    auto no_root = TestSupport::run({program}, {});
+    EXPECT_EQ(no_root.status, 2);
+    EXPECT_NE(no_root.err.find("TARVOK_SANDBOX_ROOT"), std::string::npos);
+}
