@@ -19,6 +19,7 @@
 #include "Tarvok/Exception.hpp"
 #include "Tarvok/FDPass.hpp"
 #include "Tarvok/TVERROR.hpp"
+#include "daemon/support/DaemonClient.hpp"
 #include "support/FakeDaemon.hpp"
 #include "support/SandboxRoot.hpp"
 #include "support/StderrCapture.hpp"
@@ -529,4 +530,48 @@ TEST_F(WrapRequest, AboveDebugLevelTwoRequestAndAnswerAreCopiedToStandardError) 
         EXPECT_EQ(contains(text, "[" + daemon->requests().back() + "]"), copied) << text;
         EXPECT_EQ(contains(text, "[" + answer + "]"), copied) << text;
     }
+}
+
+// ---- Against the reference daemon: both sides of the wire agree ----
+
+TEST(WrapWithTheReferenceDaemon, FetchSaveAndRefusalTravelBothWays) {
+    if (geteuid() != 0) GTEST_SKIP() << "installing crontabs for other accounts needs root";
+    TestSupport::SandboxRoot root;
+    root.write("/etc/passwd", "alice:x:1001:1001::/home/alice:/bin/penshell\n");
+    root.write("/etc/group", "crontab:x:107:\n");
+    auto config = DaemonTest::ServerThread::test_config();
+    config.peer_uid = [](int) { return std::optional<uid_t>(1001); };
+    DaemonTest::ServerThread daemon(config);
+
+    const auto request = [](std::string function, std::optional<std::string> crontab) {
+        Wrap::RequestOptions options{.namespace_ = "Tarvok",
+                                     .module = "Cron",
+                                     .function = std::move(function),
+                                     .env = Wrap::Config::safe_hashref_of_allowed_env(),
+                                     .limit = 20s};
+        if (crontab) options.data = JSON::ObjectBuilder().add("crontab", *crontab).release();
+        return Wrap::send_tvwrapd_request(options);
+    };
+    auto fetched = request("fetch", std::nullopt);
+    ASSERT_TRUE(fetched.status()) << fetched.statusmsg();
+    EXPECT_EQ(fetched.data_text("crontab"), "");
+    EXPECT_FALSE(fetched.data_true("denied"));
+
+    const std::string crontab = "MAILTO=\"\"\n@daily /bin/true # caf\xc3\xa9 \\ \"q\"\n";
+    const auto saved = request("save", crontab);
+    ASSERT_TRUE(saved.status()) << saved.statusmsg();
+    EXPECT_TRUE(saved.data_true("status")) << saved.data_text("statusmsg");
+    EXPECT_EQ(request("fetch", std::nullopt).data_text("crontab"), crontab);
+
+    const auto refused = request("save", "61 * * * * date\n");
+    ASSERT_TRUE(refused.status());
+    EXPECT_FALSE(refused.data_true("status"));
+    EXPECT_NE(refused.data_text("statusmsg"), "");
+    EXPECT_EQ(request("fetch", std::nullopt).data_text("crontab"), crontab);
+
+    const auto unknown = request("remove", std::nullopt);
+    EXPECT_FALSE(unknown.status());
+    EXPECT_TRUE(unknown.error());
+    EXPECT_NE(unknown.statusmsg(), "");
+    Tarvok::TVERROR.clear();
 }
