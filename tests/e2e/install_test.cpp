@@ -29,7 +29,8 @@ std::vector<std::string> needed_libraries(const std::string& path) {
     };
     Elf64_Ehdr header;
     std::memcpy(&header, at(0, sizeof header), sizeof header);
-    if (std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 || header.e_ident[EI_CLASS] != ELFCLASS64) {
+    if (std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 ||
+        header.e_ident[EI_CLASS] != ELFCLASS64) {
         throw std::runtime_error(path + ": not a 64-bit ELF file");
     }
     auto section = [&](size_t index) {
@@ -77,9 +78,8 @@ TEST(Linkage, ProductionProgramsNeedOnlyTheCLibrary) {
 class Installed : public ::testing::Test {
   protected:
     void SetUp() override {
-        const RunResult r = TestSupport::run(
-            {TARVOK_CMAKE_COMMAND, "--install", TARVOK_BUILD_DIR},
-            {"DESTDIR=" + root.dir(), "PATH=/usr/bin:/bin"});
+        const RunResult r = TestSupport::run({TARVOK_CMAKE_COMMAND, "--install", TARVOK_BUILD_DIR},
+                                             {"DESTDIR=" + root.dir(), "PATH=/usr/bin:/bin"});
         ASSERT_EQ(r.status, 0) << r.out << r.err;
     }
 

@@ -1,9 +1,9 @@
 // Runs the administrator's relinking tool (as installed, with --root) against sandbox roots that
 // hold a stand-in system crontab and the sandbox build of the front end, then runs the front end
 // through the link as the accounts that will meet it.
+#include <dirent.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -61,7 +61,8 @@ class RelinkSandbox {
                    "plain:x:4002:4002::/home/plain:/bin/bash\n");
         root.write("/etc/shadow", "root:*:19000:0:99999:7:::\njail:!:19000::::::\n", 0640);
         root.write("/usr/bin/crontab", kStandIn, 02755);
-        root.write(kFrontend, TestSupport::read_file(TestSupport::built("sandbox/bin/pen_safe_crontab")),
+        root.write(kFrontend,
+                   TestSupport::read_file(TestSupport::built("sandbox/bin/pen_safe_crontab")),
                    0755);
     }
 
@@ -173,7 +174,8 @@ TEST(PenSafeRelink, RelinkedCrontabHandsOrdinaryAccountsOverAndRevertRestoresThe
     EXPECT_EQ(after.at("crontab").mode & 07777, 02755u);
 
     const RunResult direct = box.crontab_as(kOrdinary, {"-r"});
-    EXPECT_EQ(direct.out, lines({std::string(kStandInMark), box.root.path("/usr/bin/crontab"), "-r"}));
+    EXPECT_EQ(direct.out,
+              lines({std::string(kStandInMark), box.root.path("/usr/bin/crontab"), "-r"}));
 }
 
 TEST(PenSafeRelink, ASecondRunChangesNothingAndSaysSo) {
@@ -213,61 +215,79 @@ TEST(PenSafeRelink, RefusesWhatItDoesNotRecogniseAndChangesNothing) {
         };
     };
     const std::vector<Refusal> refusals{
-        {"a link to another program", {},
+        {"a link to another program",
+         {},
          [](const RelinkSandbox& box) { box.link_crontab_to("/usr/lib/other-cron/crontab"); }},
-        {"a directory", {},
+        {"a directory",
+         {},
          [](const RelinkSandbox& box) {
              unlink(box.root.path("/usr/bin/crontab").c_str());
              box.root.mkdirs("/usr/bin/crontab");
          }},
-        {"missing", {},
+        {"missing",
+         {},
          [](const RelinkSandbox& box) { unlink(box.root.path("/usr/bin/crontab").c_str()); }},
-        {"not executable", {},
+        {"not executable",
+         {},
          [](const RelinkSandbox& box) { chmod(box.root.path("/usr/bin/crontab").c_str(), 0644); }},
-        {"a stale renamed copy beside a real crontab", {},
+        {"a stale renamed copy beside a real crontab",
+         {},
          write_bin("crontab.penorig.1700000000", "#!/bin/sh\necho old\n")},
-        {"our link without a renamed copy", {},
+        {"our link without a renamed copy",
+         {},
          [](const RelinkSandbox& box) { box.link_crontab_to(kOurLinkText); }},
-        {"a link to another front end", {},
+        {"a link to another front end",
+         {},
          [](const RelinkSandbox& box) {
              box.root.write("/opt/other/pen_safe_crontab", kStandIn, 0755);
              box.link_crontab_to("/opt/other/pen_safe_crontab");
              box.root.write("/usr/bin/crontab.penorig.5", kStandIn, 0755);
          }},
-        {"no front end installed", {},
+        {"no front end installed",
+         {},
          [](const RelinkSandbox& box) { unlink(box.root.path(kFrontend).c_str()); }},
-        {"a front end other accounts cannot run", {},
+        {"a front end other accounts cannot run",
+         {},
          [](const RelinkSandbox& box) { chmod(box.root.path(kFrontend).c_str(), 0750); }},
-        {"a front end that fails its self-check", {},
+        {"a front end that fails its self-check",
+         {},
          [](const RelinkSandbox& box) {
              box.root.write(kFrontend, "#!/bin/sh\necho 'wrong C library'\nexit 1\n", 0755);
          }},
-        {"a front end path the front end would not recognise", {"--frontend", "/usr/bin/crontab"},
+        {"a front end path the front end would not recognise",
+         {"--frontend", "/usr/bin/crontab"},
          [](const RelinkSandbox&) {}},
-        {"a relative front end path", {"--frontend", "usr/local/tarvok/bin/pen_safe_crontab"},
+        {"a relative front end path",
+         {"--frontend", "usr/local/tarvok/bin/pen_safe_crontab"},
          [](const RelinkSandbox&) {}},
-        {"revert: a link to another program", {"--revert"},
+        {"revert: a link to another program",
+         {"--revert"},
          [](const RelinkSandbox& box) {
              box.link_crontab_to("/usr/lib/other-cron/crontab");
              box.root.write("/usr/bin/crontab.penorig.5", kStandIn, 0755);
          }},
-        {"revert: missing crontab", {"--revert"},
+        {"revert: missing crontab",
+         {"--revert"},
          [](const RelinkSandbox& box) {
              ASSERT_EQ(rename(box.root.path("/usr/bin/crontab").c_str(),
                               box.root.path("/usr/bin/crontab.penorig.5").c_str()),
                        0);
          }},
-        {"revert: our link without a renamed copy", {"--revert"},
+        {"revert: our link without a renamed copy",
+         {"--revert"},
          [](const RelinkSandbox& box) { box.link_crontab_to(kOurLinkText); }},
-        {"revert: a real crontab beside a renamed copy", {"--revert"},
+        {"revert: a real crontab beside a renamed copy",
+         {"--revert"},
          write_bin("crontab.penorig.5", kStandIn)},
-        {"revert: two copies with the same number", {"--revert"},
+        {"revert: two copies with the same number",
+         {"--revert"},
          [](const RelinkSandbox& box) {
              box.link_crontab_to(kOurLinkText);
              box.root.write("/usr/bin/crontab.penorig.7", kStandIn, 0755);
              box.root.write("/usr/bin/crontab.penorig-old.7", kStandIn, 0755);
          }},
-        {"revert: a renamed copy that is not executable", {"--revert"},
+        {"revert: a renamed copy that is not executable",
+         {"--revert"},
          [](const RelinkSandbox& box) {
              box.link_crontab_to(kOurLinkText);
              box.root.write("/usr/bin/crontab.penorig.9", kStandIn, 0644);
