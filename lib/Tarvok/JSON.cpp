@@ -1,11 +1,13 @@
 #include "Tarvok/JSON.hpp"
 
 #include <fcntl.h>
+#include <locale.h>
 #include <rapidjson/error/en.h>
 #include <rapidjson/memorystream.h>
 #include <rapidjson/reader.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -290,13 +292,18 @@ bool convert_number(std::string_view number, Target& target) {
             if (std::from_chars(first, last, value).ec == std::errc()) return target.Uint64(value);
         }
     }
-    double value;
-    const auto result = std::from_chars(first, last, value);
-    if (result.ec == std::errc::result_out_of_range) {
+    // strtod_l in the "C" locale rather than from_chars: libstdc++'s floating-point from_chars
+    // drags libm into the program, and the installed programs must need the C library only.
+    static const locale_t c_locale = newlocale(LC_ALL_MASK, "C", locale_t{});
+    const std::string terminated(number);
+    char* end = nullptr;
+    const ErrnoGuard keep_callers_errno;
+    errno = 0;
+    double value = strtod_l(terminated.c_str(), &end, c_locale);
+    if (end != terminated.c_str() + terminated.size()) return false;
+    if (errno == ERANGE) {
         if (decimal_magnitude(number) > 0) return false;
-        value = number.front() == '-' ? -0.0 : 0.0;
-    } else if (result.ec != std::errc()) {
-        return false;
+        if (value == 0.0) value = number.front() == '-' ? -0.0 : 0.0;
     }
     return target.Double(value);
 }
