@@ -18,13 +18,6 @@
 namespace PenSafeCrontab {
 namespace {
 
-constexpr std::string_view USAGE_TEXT =
-    "usage: crontab file    replace your crontab with the contents of file\n"
-    "       crontab [-]     replace your crontab with standard input\n"
-    "       crontab -e      edit your crontab\n"
-    "       crontab -l      list your crontab\n"
-    "       crontab -r      remove your crontab\n";
-
 std::optional<std::string> _non_empty_field(const Tarvok::PwCache::UserRecord& record,
                                             size_t position) {
     if (record.size() <= position || !record[position] || record[position]->empty()) {

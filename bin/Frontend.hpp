@@ -22,6 +22,13 @@ inline constexpr std::string_view LIST_OPTION = "-l";
 inline constexpr std::string_view REMOVE_OPTION = "-r";
 /// The argument that asks for installation from standard input.
 inline constexpr std::string_view STDIN_MARKER = "-";
+/// What _usage() prints.
+inline constexpr std::string_view USAGE_TEXT =
+    "usage: crontab file    replace your crontab with the contents of file\n"
+    "       crontab [-]     replace your crontab with standard input\n"
+    "       crontab -e      edit your crontab\n"
+    "       crontab -l      list your crontab\n"
+    "       crontab -r      remove your crontab\n";
 
 /// The whole main flow; returns the exit status (or throws Tarvok::Process::ExitRequest).
 int real_main(int argc, char** argv);
