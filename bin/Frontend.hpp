@@ -17,6 +17,8 @@ namespace PenSafeCrontab {
 inline constexpr std::string_view SYSTEM_COMMAND = "crontab";
 /// A login shell matching this (case-sensitive, anywhere in the path) marks a restricted account.
 inline constexpr std::string_view RESTRICTED_SHELL_PATTERN = "/(?:no|pen)shell";
+/// What the pattern matches: either text anywhere in the shell's path.
+inline constexpr std::string_view RESTRICTED_SHELLS[] = {"/noshell", "/penshell"};
 inline constexpr std::string_view EDIT_OPTION = "-e";
 inline constexpr std::string_view LIST_OPTION = "-l";
 inline constexpr std::string_view REMOVE_OPTION = "-r";
