@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 
 #include "Answer.hpp"
 #include "Frontend.hpp"
@@ -35,14 +36,13 @@ int _read_to_end(int fd, std::string& text) {
     if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0) {
         text.reserve(static_cast<std::size_t>(status.st_size) + 1);
     }
+    // Uninitialised, so that only what arrives touches memory.
+    const std::unique_ptr<char[]> buffer(new char[chunk]);
     for (;;) {
-        const std::size_t used = text.size();
-        text.resize(used + chunk);
-        const ssize_t got = ::read(fd, text.data() + used, chunk);
-        const int error = errno;
-        text.resize(used + (got > 0 ? static_cast<std::size_t>(got) : 0));
+        const ssize_t got = ::read(fd, buffer.get(), chunk);
+        if (got > 0) text.append(buffer.get(), static_cast<std::size_t>(got));
         if (got == 0) return 0;
-        if (got < 0 && error != EINTR) return error;
+        if (got < 0 && errno != EINTR) return errno;
     }
 }
 
