@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "Answer.hpp"
@@ -68,7 +69,10 @@ void _display_crontab() {
                      program().invocation_name.c_str(), std::strerror(error));
         Tarvok::Process::exit(1);
     }
-    Tarvok::Process::exit(0);
+    // Nothing that owns a file is alive here, so the run may end without unwinding: throwing
+    // the exit request would cost the commonest command a fifth of its start-up in the
+    // unwinder and the memory it touches.
+    std::exit(0);
 }
 
 void _remove_crontab() {
