@@ -1,4 +1,4 @@
-// Listing when standard output cannot take the crontab: the run must not end as a success.
+// Listing: the text goes out as it stands, and a listing that cannot be written is no success.
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -8,6 +8,7 @@
 
 #include "Operations.hpp"
 #include "Tarvok/Process.hpp"
+#include "support/SandboxRoot.hpp"
 #include "support/StderrCapture.hpp"
 
 namespace {
@@ -56,10 +57,19 @@ TEST(DisplayCrontab, AFullOutputEndsWithStatusOneAndSaysWhy) {
     EXPECT_THAT(err.text(), ::testing::HasSubstr("No space left on device"));
 }
 
-TEST(DisplayCrontab, AWrittenListingEndsWithStatusZero) {
-    program().crontab_text = "@daily x\n";
-    StdoutTo null("/dev/null");
-    EXPECT_EQ(exit_status_of(_display_crontab), 0);
+TEST(DisplayCrontab, WritesTheTextAsItStandsAndEndsWithStatusZero) {
+    // A listing ends the process itself, so it runs in a child of the test.
+    program().crontab_text = "@daily x\n# no line end, a byte \xff";
+    const TestSupport::SandboxRoot root;
+    const std::string listing = root.path("/listing");
+    TestSupport::write_file(listing, "");
+    EXPECT_EXIT(
+        {
+            StdoutTo file(listing.c_str());
+            _display_crontab();
+        },
+        ::testing::ExitedWithCode(0), "");
+    EXPECT_EQ(TestSupport::read_file(listing), program().crontab_text);
 }
 
 }  // namespace
