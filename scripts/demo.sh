@@ -9,10 +9,18 @@ build=${1:-$here/build}
 
 "$here/scripts/deps.sh"
 cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j"${JOBS:-$(nproc)}" --target pen_safe_crontab_sandbox
+cmake --build "$build" -j"${JOBS:-$(nproc)}" --target pen_safe_crontab_sandbox tvwrapd_sandbox
 
 root=$(mktemp -d /tmp/pen-safe-demo-XXXXXX)
-trap 'rm -rf "$root"' EXIT
+daemon_pid=
+cleanup() {
+    if [ -n "$daemon_pid" ]; then
+        kill -TERM "$daemon_pid" 2>/dev/null || true
+        wait "$daemon_pid" 2>/dev/null || true
+    fi
+    rm -rf "$root"
+}
+trap cleanup EXIT
 chmod 0755 "$root"
 
 # --- The sandbox root -----------------------------------------------------------------------
@@ -38,8 +46,20 @@ for argument in "$@"; do printf '  [system crontab]   <%s>\n' "$argument"; done
 STANDIN
 chmod 0755 "$root/usr/bin/crontab"
 
-# Installed inside the root, where every account can start it.
+# Installed inside the root, where every account can start it, and found as `crontab` first in
+# the accounts' PATH: messages begin with the name it was started as.
 install -m 0755 "$build/sandbox/bin/pen_safe_crontab" "$root$frontend"
+ln -s pen_safe_crontab "$root/usr/local/tarvok/bin/crontab"
+
+# The reference daemon, serving the root's socket and keeping crontabs in the root's spool; one
+# audit line per request goes to its log.
+env -i TARVOK_SANDBOX_ROOT="$root" "$build/sandbox/bin/tvwrapd" 2>"$root/tvwrapd.log" &
+daemon_pid=$!
+for _ in $(seq 100); do
+    grep -q 'tvwrapd serving' "$root/tvwrapd.log" && break
+    sleep 0.05
+done
+grep -q 'tvwrapd serving' "$root/tvwrapd.log" || { cat "$root/tvwrapd.log"; exit 1; }
 
 # --- Helpers --------------------------------------------------------------------------------
 step() { printf '\n== %s\n' "$*"; }
@@ -48,14 +68,33 @@ say() { printf '   %s\n' "$*"; }
 # run_as UID ARG...: runs the front end as account UID with a clean environment and shows the
 # command line, its output and its exit status.
 run_as() {
+    show_command "$@"
+    printf '\n'
+    run_quietly_as "$@"
+}
+
+# feed TEXT UID ARG...: run_as with TEXT on standard input, shown as a here-document.
+feed() {
+    local text=$1
+    shift
+    show_command "$@"
+    printf " <<'END'\n%sEND\n" "$text"
+    printf '%s' "$text" | run_quietly_as "$@"
+}
+
+show_command() {
+    printf '$ [uid %s] crontab' "$1"
+    shift
+    (($#)) && printf ' %q' "$@"
+    return 0
+}
+
+run_quietly_as() {
     local uid=$1 status=0
     shift
-    printf '$ [uid %s] crontab' "$uid"
-    printf ' %q' "$@"
-    printf '\n'
     setpriv --reuid="$uid" --regid="$uid" --clear-groups \
-        env -i TARVOK_SANDBOX_ROOT="$root" PATH=/usr/bin:/bin \
-        "$root$frontend" "$@" || status=$?
+        env -i TARVOK_SANDBOX_ROOT="$root" PATH="$root/usr/local/tarvok/bin:/usr/bin:/bin" \
+        crontab "$@" || status=$?
     printf '(exit status %s)\n' "$status"
 }
 
@@ -71,11 +110,25 @@ say "--basemem reports the resident memory of the process."
 run_as "$restricted_uid" --bincheck
 run_as "$restricted_uid" --basemem
 
-step "A restricted account never reaches the system crontab"
-say "Its crontab is served by the privileged daemon only; until that service is built, every"
-say "run ends at the start-up fetch with a notice and exit status 1, whatever it asked for."
+step "A restricted account's crontab is kept by the privileged daemon"
+say "The front end never touches cron files: every run first fetches the crontab from tvwrapd"
+say "over its socket, which knows the account from the connection alone."
+say "No crontab yet, so the listing is empty:"
 run_as "$restricted_uid" -l
+say "Installing one from standard input:"
+feed $'MAILTO=""\n*/15 * * * * $HOME/bin/fetch-feeds --quiet\n@daily $HOME/bin/rotate-logs\n' \
+    "$restricted_uid"
+run_as "$restricted_uid" -l
+say "The daemon checks a new crontab as cron would read it and refuses a bad one, naming the"
+say "line; the stored crontab stays as it was:"
+feed $'*/15 * * * * $HOME/bin/fetch-feeds --quiet\n61 * * * * $HOME/bin/rotate-logs\n' \
+    "$restricted_uid"
+run_as "$restricted_uid" -l
+say "Removing it; the listing is empty again:"
 run_as "$restricted_uid" -r
+run_as "$restricted_uid" -l
+say "What the daemon did, from its audit log:"
+grep -o 'uid=.*' "$root/tvwrapd.log" | sed 's/^/   /'
 
 step "An ordinary account is handed over to the system crontab"
 say "The process is replaced by /usr/bin/crontab, with every argument passed on unchanged."

@@ -1,18 +1,18 @@
 #include "Tarvok/JSON.hpp"
 
 #include <fcntl.h>
-#include <locale.h>
 #include <rapidjson/error/en.h>
 #include <rapidjson/memorystream.h>
 #include <rapidjson/reader.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <vector>
@@ -253,29 +253,6 @@ bool dump_to_path(const std::string& path, const Value& value, bool pretty, bool
 
 // ---- Decoding
 
-// The power of ten of the first significant digit of a JSON number that is not zero.
-long long decimal_magnitude(std::string_view number) {
-    const std::size_t e = number.find_first_of("eE");
-    long long exponent = 0;
-    if (e != std::string_view::npos) {
-        std::string_view digits = number.substr(e + 1);
-        const bool negative = !digits.empty() && digits.front() == '-';
-        if (!digits.empty() && (digits.front() == '-' || digits.front() == '+')) {
-            digits.remove_prefix(1);
-        }
-        for (const char c : digits) exponent = std::min(exponent * 10 + (c - '0'), 1LL << 40);
-        if (negative) exponent = -exponent;
-    }
-    std::string_view mantissa = number.substr(0, e);
-    if (!mantissa.empty() && mantissa.front() == '-') mantissa.remove_prefix(1);
-    const std::size_t point = std::min(mantissa.find('.'), mantissa.size());
-    const std::size_t first = mantissa.find_first_of("123456789");
-    if (first == std::string_view::npos) return 0;
-    const auto position = first < point ? static_cast<long long>(point - first - 1)
-                                        : -static_cast<long long>(first - point);
-    return position + exponent;
-}
-
 // Turns number text that the reader has already checked into the value it stands for:
 // integers that fit 64 bits stay integers, everything else becomes the nearest double.
 // Returns false for a number too large for a double; one too small becomes zero.
@@ -292,19 +269,26 @@ bool convert_number(std::string_view number, Target& target) {
             if (std::from_chars(first, last, value).ec == std::errc()) return target.Uint64(value);
         }
     }
-    // strtod_l in the "C" locale rather than from_chars: libstdc++'s floating-point from_chars
-    // drags libm into the program, and the installed programs must need the C library only.
-    static const locale_t c_locale = newlocale(LC_ALL_MASK, "C", locale_t{});
-    const std::string terminated(number);
-    char* end = nullptr;
-    const ErrnoGuard keep_callers_errno;
-    errno = 0;
-    double value = strtod_l(terminated.c_str(), &end, c_locale);
-    if (end != terminated.c_str() + terminated.size()) return false;
-    if (errno == ERANGE) {
-        if (decimal_magnitude(number) > 0) return false;
-        if (value == 0.0) value = number.front() == '-' ? -0.0 : 0.0;
+    // strtod, not std::from_chars: the latter's check of the rounding mode links libm into every
+    // program, and loading it costs a short run such as a crontab listing more than all of its
+    // JSON. The program never changes the C locale or the rounding mode, so both agree.
+    const ErrnoGuard keep;
+    char small[64];
+    std::string large;
+    const char* text = small;
+    if (number.size() < sizeof small) {
+        std::memcpy(small, first, number.size());
+        small[number.size()] = '\0';
+    } else {
+        large.assign(number);
+        text = large.c_str();
     }
+    errno = 0;
+    char* end = nullptr;
+    const double value = std::strtod(text, &end);
+    if (end != text + number.size()) return false;
+    // Too large fails; too small has already become zero (or the nearest subnormal).
+    if (errno == ERANGE && std::isinf(value)) return false;
     return target.Double(value);
 }
 
