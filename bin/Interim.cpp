@@ -21,13 +21,14 @@ StatusText _get_crontab_text() {
     return {false, std::string(NOT_AVAILABLE)};
 }
 
+StatusText _install_new_crontab(std::string_view) {
+    return {false, std::string(NOT_AVAILABLE)};
+}
+
 void _display_crontab() {
     _not_available();
 }
 void _remove_crontab() {
-    _not_available();
-}
-void _edit_crontab() {
     _not_available();
 }
 void _install_crontab_from_file() {

@@ -55,6 +55,9 @@ StatusText _get_crontab_text();
 [[noreturn]] void _remove_crontab();
 /// -e: edits the crontab in the account's editor until an install succeeds or the user stops.
 [[noreturn]] void _edit_crontab();
+/// Sends `text` (possibly empty) to the daemon as the account's whole new crontab:
+/// (true, success notice) or (false, why not). Never prints, never exits.
+StatusText _install_new_crontab(std::string_view text);
 /// Installs the file named by the first argument; returns on success.
 void _install_crontab_from_file();
 /// Installs standard input; returns on success.
