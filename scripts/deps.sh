@@ -3,7 +3,7 @@
 # what is missing.
 set -euo pipefail
 packages=(g++ cmake ninja-build rapidjson-dev libgtest-dev libgmock-dev libbenchmark-dev
-          clang libclang-rt-14-dev tmux python3 file)
+          clang libclang-rt-14-dev tmux vim-tiny python3 file)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
