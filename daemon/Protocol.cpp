@@ -2,25 +2,24 @@
 
 #include <rapidjson/document.h>
 #include <rapidjson/error/en.h>
-#include <rapidjson/stringbuffer.h>
-#include <rapidjson/writer.h>
 
 #include <array>
 #include <optional>
 
 #include "Printable.hpp"
+#include "Tarvok/JSON.hpp"
 
 namespace Tvwrapd::Protocol {
 namespace {
 
 using Printable::printable;
+using Tarvok::JSON::Document;
+using Tarvok::JSON::ObjectBuilder;
 
 constexpr std::array<std::string_view, 7> MEMBERS = {
     "serializer_version", "namespace", "module", "function", "action", "env", "data"};
 
-std::string_view view(const rapidjson::Value& text) {
-    return {text.GetString(), text.GetStringLength()};
-}
+using Tarvok::JSON::view;
 
 BadRequest bad(std::string reason, std::string function = {}) {
     return BadRequest{std::move(reason), std::move(function)};
@@ -108,16 +107,6 @@ std::variant<Request, BadRequest> _parse(std::string_view json) {
     return Request{Function::save, std::string(view(data[CRONTAB_KEY.data()]))};
 }
 
-using Writer = rapidjson::Writer<rapidjson::StringBuffer>;
-
-void _string(Writer& writer, std::string_view text) {
-    writer.String(text.data(), static_cast<rapidjson::SizeType>(text.size()));
-}
-
-std::string _finish(const rapidjson::StringBuffer& buffer) {
-    return std::string(buffer.GetString(), buffer.GetSize());
-}
-
 }  // namespace
 
 std::variant<Request, BadRequest> parse_request(std::string_view json) {
@@ -130,57 +119,28 @@ std::variant<Request, BadRequest> parse_request(std::string_view json) {
 }
 
 std::string fetch_answer(std::string_view crontab, bool denied) {
-    rapidjson::StringBuffer buffer;
-    Writer writer(buffer);
-    writer.StartObject();
-    writer.Key("status");
-    writer.Int(1);
-    writer.Key("statusmsg");
-    writer.String("OK");
-    writer.Key("data");
-    writer.StartObject();
-    writer.Key("crontab");
-    _string(writer, crontab);
-    writer.Key("denied");
-    writer.Int(denied ? 1 : 0);
-    writer.EndObject();
-    writer.EndObject();
-    return _finish(buffer);
+    const Document data =
+        ObjectBuilder().add("crontab", crontab).add("denied", denied ? 1 : 0).release();
+    return Tarvok::JSON::Dump(
+        ObjectBuilder().add("status", 1).add("statusmsg", "OK").add("data", data).release());
 }
 
 std::string save_answer(bool installed, std::string_view reason) {
-    rapidjson::StringBuffer buffer;
-    Writer writer(buffer);
-    writer.StartObject();
-    writer.Key("status");
-    writer.Int(1);
-    writer.Key("statusmsg");
-    writer.String("OK");
-    writer.Key("data");
-    writer.StartObject();
-    writer.Key("status");
-    writer.Int(installed ? 1 : 0);
-    writer.Key("statusmsg");
-    _string(writer, installed ? std::string_view() : reason);
-    writer.EndObject();
-    writer.EndObject();
-    return _finish(buffer);
+    const Document data = ObjectBuilder()
+                              .add("status", installed ? 1 : 0)
+                              .add("statusmsg", installed ? std::string_view() : reason)
+                              .release();
+    return Tarvok::JSON::Dump(
+        ObjectBuilder().add("status", 1).add("statusmsg", "OK").add("data", data).release());
 }
 
 std::string error_answer(std::string_view reason) {
-    rapidjson::StringBuffer buffer;
-    Writer writer(buffer);
-    writer.StartObject();
-    writer.Key("status");
-    writer.Int(0);
-    writer.Key("error");
-    writer.Int(1);
-    writer.Key("statusmsg");
-    _string(writer, reason);
-    writer.Key("data");
-    writer.Null();
-    writer.EndObject();
-    return _finish(buffer);
+    return Tarvok::JSON::Dump(ObjectBuilder()
+                                  .add("status", 0)
+                                  .add("error", 1)
+                                  .add("statusmsg", reason)
+                                  .add("data", nullptr)
+                                  .release());
 }
 
 }  // namespace Tvwrapd::Protocol

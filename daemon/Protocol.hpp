@@ -5,7 +5,9 @@
 // every member and either yields a Request the daemon can serve or says why it cannot; it never
 // throws for any input. The answer builders write the only JSON the daemon ever sends.
 //
-// This is the one module of the daemon that knows the JSON codec.
+// This is the one module of the daemon that knows JSON. Requests are parsed with the codec
+// directly, so that a member given twice is refused instead of silently taking the last value;
+// answers go through the project's JSON layer.
 #pragma once
 
 #include <cstddef>

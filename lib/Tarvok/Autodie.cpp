@@ -1,12 +1,23 @@
 #include "Tarvok/Autodie.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
+#include "Tarvok/Error.hpp"
 #include "Tarvok/Exception.hpp"
 
 namespace Tarvok::Autodie {
+namespace {
+
+std::string _descriptor_name(FHUtils::Handle fd) {
+    return "descriptor " + std::to_string(fd.fd());
+}
+
+}  // namespace
 
 int fcntl(int fd, int function, long argument) {
     const int saved = errno;
@@ -18,6 +29,48 @@ int fcntl(int fd, int function, long argument) {
     // errno stays the failure's: it is the pending error an uncaught failure exits with.
     const int error = errno;
     throw Exception::create<Exception::FcntlFailed>(Exception::Params{{"error", error}});
+}
+
+std::size_t sysread_sigguard(FHUtils::Handle fd, std::string& buffer, std::size_t length) {
+    const int saved = errno;
+    buffer.resize(length);
+    ssize_t got;
+    do {
+        got = ::read(fd.fd(), buffer.data(), length);
+    } while (got < 0 && errno == EINTR);
+    if (got < 0) {
+        const int error = errno;
+        buffer.clear();
+        throw Exception::create<Exception::ReadFailed>(
+            Exception::Params{{"path", _descriptor_name(fd)}, {"error", error}});
+    }
+    buffer.resize(static_cast<std::size_t>(got));
+    errno = saved;
+    return buffer.size();
+}
+
+std::size_t syswrite_sigguard(FHUtils::Handle fd, std::string_view buffer) {
+    const int saved = errno;
+    std::size_t done = 0;
+    while (done < buffer.size()) {
+        const ssize_t wrote = ::write(fd.fd(), buffer.data() + done, buffer.size() - done);
+        if (wrote >= 0) {
+            done += static_cast<std::size_t>(wrote);
+            continue;
+        }
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            pollfd room{fd.fd(), POLLOUT, 0};
+            if (::poll(&room, 1, -1) >= 0 || errno == EINTR) continue;
+        }
+        const int error = errno;
+        std::string text =
+            "Could not write to " + _descriptor_name(fd) + ": " + std::strerror(error);
+        errno = error;  // the failure's own, for the exit status of an uncaught failure
+        throw Error(text);
+    }
+    errno = saved;
+    return done;
 }
 
 }  // namespace Tarvok::Autodie
