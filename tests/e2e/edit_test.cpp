@@ -67,6 +67,7 @@ class EditRun : public ::testing::Test {
         root.write("/etc/shadow", "root:*:19000:0:99999:7:::\njail:!:19000::::::\n", 0640);
         root.mkdirs("/tmp");
         ASSERT_EQ(chmod(root.path("/tmp").c_str(), 01777), 0);
+        root.mkdirs("/home");
         root.mkdirs("/home/jail", 0700);
         ASSERT_EQ(chown(root.path("/home/jail").c_str(), kJail, kJail), 0);
         root.mkdirs("/state");
@@ -389,6 +390,7 @@ TEST_F(RealEditorRun, TypingAChangeInViAndSavingInstallsIt) {
     if (vi.empty()) GTEST_SKIP() << "no vim (vim.tiny or vim.basic) is installed";
 
     seed(kOld);
+    root.mkdirs("/usr/bin");
     ASSERT_EQ(symlink(vi.c_str(), root.path("/usr/bin/vi").c_str()), 0);
     const std::string status_file = root.path("/state/status");
     const std::string command =
@@ -399,6 +401,10 @@ TEST_F(RealEditorRun, TypingAChangeInViAndSavingInstallsIt) {
     ASSERT_EQ(tmux({"new-session", "-d", "-s", "edit", "-x", "100", "-y", "30", command}).status,
               0);
 
+    // vi names the file on its last line once it has read it; the text itself may only be
+    // drawn after the first key, so ask for a redraw before looking for it.
+    ASSERT_TRUE(wait_for([&] { return screen().find(".tmp\"") != std::string::npos; })) << screen();
+    tmux({"send-keys", "-t", "edit", "C-l"});
     ASSERT_TRUE(wait_for([&] { return screen().find("0 1 * * * old") != std::string::npos; }))
         << screen();
     tmux({"send-keys", "-t", "edit", "G", "o"});
