@@ -17,11 +17,20 @@ namespace PenSafeCrontab {
 inline constexpr std::string_view SYSTEM_COMMAND = "crontab";
 /// A login shell matching this (case-sensitive, anywhere in the path) marks a restricted account.
 inline constexpr std::string_view RESTRICTED_SHELL_PATTERN = "/(?:no|pen)shell";
+/// What the pattern matches: either text anywhere in the shell's path.
+inline constexpr std::string_view RESTRICTED_SHELLS[] = {"/noshell", "/penshell"};
 inline constexpr std::string_view EDIT_OPTION = "-e";
 inline constexpr std::string_view LIST_OPTION = "-l";
 inline constexpr std::string_view REMOVE_OPTION = "-r";
 /// The argument that asks for installation from standard input.
 inline constexpr std::string_view STDIN_MARKER = "-";
+/// What _usage() prints.
+inline constexpr std::string_view USAGE_TEXT =
+    "usage: crontab file    replace your crontab with the contents of file\n"
+    "       crontab [-]     replace your crontab with standard input\n"
+    "       crontab -e      edit your crontab\n"
+    "       crontab -l      list your crontab\n"
+    "       crontab -r      remove your crontab\n";
 
 /// The whole main flow; returns the exit status (or throws Tarvok::Process::ExitRequest).
 int real_main(int argc, char** argv);

@@ -47,6 +47,15 @@ struct StatusText {
 /// Writes `text` to standard output as it stands.
 void print(std::string_view text);
 
+/// The daemon's crontab module and its two functions (namespace: Tarvok::Wrap::DEFAULT_NAMESPACE).
+inline constexpr std::string_view CRON_MODULE = "Cron";
+inline constexpr std::string_view FETCH_FUNCTION = "fetch";
+inline constexpr std::string_view SAVE_FUNCTION = "save";
+
+/// Sends `text` (possibly empty: that removes the crontab) to the daemon as the account's new
+/// crontab: (true, success notice) or (false, failure text). Never prints, never exits.
+StatusText _install_new_crontab(std::string_view text);
+
 /// Asks the daemon for the account's crontab: (true, crontab) or (false, message).
 StatusText _get_crontab_text();
 /// -l: prints the fetched crontab byte for byte; exit 0.
@@ -55,9 +64,6 @@ StatusText _get_crontab_text();
 [[noreturn]] void _remove_crontab();
 /// -e: edits the crontab in the account's editor until an install succeeds or the user stops.
 [[noreturn]] void _edit_crontab();
-/// Sends `text` (possibly empty) to the daemon as the account's whole new crontab:
-/// (true, success notice) or (false, why not). Never prints, never exits.
-StatusText _install_new_crontab(std::string_view text);
 /// Installs the file named by the first argument; returns on success.
 void _install_crontab_from_file();
 /// Installs standard input; returns on success.

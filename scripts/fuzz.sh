@@ -17,8 +17,16 @@ for target in "$build"/fuzz/*; do
     [ -d "$here/fuzz/corpus/$name" ] && seeds+=("$here/fuzz/corpus/$name")
     dict=()
     [ -f "$here/fuzz/$name.dict" ] && dict+=("-dict=$here/fuzz/$name.dict")
+    log=$(mktemp)
     echo "== $name (${seconds}s)"
-    "$target" -max_total_time="$seconds" -print_final_stats=0 "${dict[@]}" "$corpus" "${seeds[@]}" \
-        2>&1 | tail -n 3
-    rm -rf "$corpus"
+    if ! "$target" -max_total_time="$seconds" -print_final_stats=0 "${dict[@]}" "$corpus" \
+        "${seeds[@]}" >"$log" 2>&1; then
+        # The report and the reproducer's name are near the end.
+        tail -n 80 "$log"
+        rm -rf "$corpus" "$log"
+        echo "== $name failed" >&2
+        exit 1
+    fi
+    tail -n 3 "$log"
+    rm -rf "$corpus" "$log"
 done

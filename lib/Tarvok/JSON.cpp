@@ -11,6 +11,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <vector>
@@ -251,29 +253,6 @@ bool dump_to_path(const std::string& path, const Value& value, bool pretty, bool
 
 // ---- Decoding
 
-// The power of ten of the first significant digit of a JSON number that is not zero.
-long long decimal_magnitude(std::string_view number) {
-    const std::size_t e = number.find_first_of("eE");
-    long long exponent = 0;
-    if (e != std::string_view::npos) {
-        std::string_view digits = number.substr(e + 1);
-        const bool negative = !digits.empty() && digits.front() == '-';
-        if (!digits.empty() && (digits.front() == '-' || digits.front() == '+')) {
-            digits.remove_prefix(1);
-        }
-        for (const char c : digits) exponent = std::min(exponent * 10 + (c - '0'), 1LL << 40);
-        if (negative) exponent = -exponent;
-    }
-    std::string_view mantissa = number.substr(0, e);
-    if (!mantissa.empty() && mantissa.front() == '-') mantissa.remove_prefix(1);
-    const std::size_t point = std::min(mantissa.find('.'), mantissa.size());
-    const std::size_t first = mantissa.find_first_of("123456789");
-    if (first == std::string_view::npos) return 0;
-    const auto position = first < point ? static_cast<long long>(point - first - 1)
-                                        : -static_cast<long long>(first - point);
-    return position + exponent;
-}
-
 // Turns number text that the reader has already checked into the value it stands for:
 // integers that fit 64 bits stay integers, everything else becomes the nearest double.
 // Returns false for a number too large for a double; one too small becomes zero.
@@ -290,14 +269,26 @@ bool convert_number(std::string_view number, Target& target) {
             if (std::from_chars(first, last, value).ec == std::errc()) return target.Uint64(value);
         }
     }
-    double value;
-    const auto result = std::from_chars(first, last, value);
-    if (result.ec == std::errc::result_out_of_range) {
-        if (decimal_magnitude(number) > 0) return false;
-        value = number.front() == '-' ? -0.0 : 0.0;
-    } else if (result.ec != std::errc()) {
-        return false;
+    // strtod, not std::from_chars: the latter's check of the rounding mode links libm into every
+    // program, and loading it costs a short run such as a crontab listing more than all of its
+    // JSON. The program never changes the C locale or the rounding mode, so both agree.
+    const ErrnoGuard keep;
+    char small[64];
+    std::string large;
+    const char* text = small;
+    if (number.size() < sizeof small) {
+        std::memcpy(small, first, number.size());
+        small[number.size()] = '\0';
+    } else {
+        large.assign(number);
+        text = large.c_str();
     }
+    errno = 0;
+    char* end = nullptr;
+    const double value = std::strtod(text, &end);
+    if (end != text + number.size()) return false;
+    // Too large fails; too small has already become zero (or the nearest subnormal).
+    if (errno == ERANGE && std::isinf(value)) return false;
     return target.Double(value);
 }
 

@@ -245,12 +245,14 @@ WriteEnd _write_request(Handle socket, std::string_view request, Clock::time_poi
 // (ETIMEDOUT when the deadline passed); what arrived before stays in `answer`.
 int _read_answer(Handle socket, std::string& answer, Clock::time_point deadline) {
     constexpr std::size_t chunk = LoadFile::ReadFast::READ_CHUNK;
+    // Left uninitialised: only the bytes that arrive touch memory. (Growing `answer` by a whole
+    // chunk before each read would zero, and so map, a quarter MiB or more for every answer,
+    // more than the rest of a run needs.)
+    const std::unique_ptr<char[]> buffer(new char[chunk]);
     for (;;) {
         if (!_wait_for(socket.fd(), POLLIN, deadline)) return ETIMEDOUT;
-        const std::size_t had = answer.size();
-        answer.resize(had + chunk);
-        const ssize_t got = ::recv(socket.fd(), answer.data() + had, chunk, MSG_DONTWAIT);
-        answer.resize(had + static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
+        const ssize_t got = ::recv(socket.fd(), buffer.get(), chunk, MSG_DONTWAIT);
+        if (got > 0) answer.append(buffer.get(), static_cast<std::size_t>(got));
         if (got == 0) return 0;
         if (got < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) return errno;
     }

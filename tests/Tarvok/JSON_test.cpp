@@ -198,6 +198,8 @@ TEST(JSONLoad, NumbersDecodeToTheValueTheyWrite) {
     EXPECT_EQ(loaded("0e90").GetDouble(), 0.0);
     EXPECT_EQ(loaded("-0.0e-900").GetDouble(), 0.0);
     EXPECT_EQ(loaded("1e-400").GetDouble(), 0.0);
+    EXPECT_EQ(loaded("5e-324").GetDouble(), std::numeric_limits<double>::denorm_min());
+    EXPECT_EQ(loaded("1" + std::string(80, '0') + ".0").GetDouble(), 1e80);
     EXPECT_EQ(loaded("0.1").GetDouble(), 0.1);
     EXPECT_EQ(loaded("-9223372036854775808").GetInt64(), std::numeric_limits<std::int64_t>::min());
     EXPECT_EQ(loaded("18446744073709551615").GetUint64(),

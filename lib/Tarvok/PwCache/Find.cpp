@@ -10,6 +10,7 @@
 #include "Tarvok/PwCache/FindDetail.hpp"
 
 #if defined(__x86_64__)
+#include <cpuid.h>
 #include <immintrin.h>
 #endif
 
@@ -109,9 +110,23 @@ std::size_t _find_sse2(std::string_view haystack, std::string_view needle, std::
 
 using Finder = std::size_t (*)(std::string_view, std::string_view, std::size_t);
 
+// AVX2 is usable when the processor has it and the kernel saves the YMM registers. Asked here,
+// when a search first needs it: __builtin_cpu_supports would link in libgcc's CPU survey, which
+// runs a dozen CPUID instructions in every process at start-up, and under a hypervisor each of
+// them costs a trap.
+bool _has_avx2() {
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    if (__get_cpuid(1, &a, &b, &c, &d) == 0 || (c & bit_OSXSAVE) == 0 || (c & bit_AVX) == 0) {
+        return false;
+    }
+    unsigned low = 0, high = 0;
+    __asm__("xgetbv" : "=a"(low), "=d"(high) : "c"(0));
+    if ((low & 0x6) != 0x6) return false;  // XMM and YMM state
+    return __get_cpuid_count(7, 0, &a, &b, &c, &d) != 0 && (b & bit_AVX2) != 0;
+}
+
 Finder _pick_finder() {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") ? _find_avx2 : _find_sse2;
+    return _has_avx2() ? _find_avx2 : _find_sse2;
 }
 #endif
 

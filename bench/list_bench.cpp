@@ -1,0 +1,296 @@
+// `crontab -l` end to end, from process start to exit: the sandbox pen_safe_crontab (restricted
+// account, reference daemon already serving in a sandbox root) next to Debian's own crontab,
+// both listing a crontab of the same 50 lines for root, in alternating runs of one session.
+// Prints the median and 90th percentile wall time and the median peak memory (max RSS from
+// wait4) of each, and the two ratios that count:
+//
+//     wall time ratio   pen_safe_crontab / crontab  (target: at most 1.0)
+//     max RSS ratio     pen_safe_crontab / crontab  (target: at most 1.2)
+//
+// Debian's crontab reads the real spool, so everything runs in a forked child inside a private
+// mount namespace where /var/spool/cron/crontabs is a fresh tmpfs: the real spool is never read
+// or written. Needs root and the cron package (scripts/deps.sh installs it; its service is not
+// started).
+//
+//     build-bench/bench/list_bench [runs]     # default 300 runs of each
+#include <fcntl.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <ftw.h>
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* SYSTEM_CRONTAB = "/usr/bin/crontab";
+constexpr const char* REAL_SPOOL = "/var/spool/cron/crontabs";
+constexpr int LINES = 50;
+
+struct Sample {
+    double wall_us;
+    long max_rss_kb;
+};
+
+struct Program {
+    std::string name;
+    std::vector<std::string> argv;
+    std::vector<std::string> env;
+    std::vector<Sample> samples;
+};
+
+[[noreturn]] void die(const std::string& what) {
+    std::fprintf(stderr, "list_bench: %s: %s\n", what.c_str(), std::strerror(errno));
+    std::exit(1);
+}
+
+std::string crontab_text() {
+    std::string text = "MAILTO=\"\"\nSHELL=/bin/sh\n";
+    for (int i = 2; i < LINES; ++i) {
+        text += std::to_string(i % 60) + " " + std::to_string(i % 24) +
+                " * * mon-fri $HOME/bin/job-" + std::to_string(i) + " --quiet >/dev/null 2>&1\n";
+    }
+    return text;
+}
+
+void write_file(const std::string& path, const std::string& content, mode_t mode) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+    out.close();
+    if (!out || chmod(path.c_str(), mode) != 0) die("cannot write " + path);
+}
+
+void make_dirs(const std::string& path) {
+    for (size_t pos = 1; pos != std::string::npos;) {
+        pos = path.find('/', pos + 1);
+        const std::string part = path.substr(0, pos);
+        if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) die("cannot create " + part);
+    }
+}
+
+std::vector<char*> pointers(std::vector<std::string>& items) {
+    std::vector<char*> out;
+    for (auto& item : items) out.push_back(item.data());
+    out.push_back(nullptr);
+    return out;
+}
+
+// Runs `program` once with `input` on standard input; its standard output goes to `out_fd`.
+// Returns the sample and the exit status.
+Sample run_once(Program& program, int out_fd, const std::string& input, int* status) {
+    int in_pipe[2];
+    if (pipe2(in_pipe, O_CLOEXEC) != 0) die("pipe");
+    auto argv = pointers(program.argv);
+    auto envp = pointers(program.env);
+    const auto start = Clock::now();
+    const pid_t pid = fork();
+    if (pid < 0) die("fork");
+    if (pid == 0) {
+        dup2(in_pipe[0], 0);
+        dup2(out_fd, 1);
+        execve(argv[0], argv.data(), envp.data());
+        _exit(127);
+    }
+    close(in_pipe[0]);
+    if (!input.empty() && write(in_pipe[1], input.data(), input.size()) < 0) die("write");
+    close(in_pipe[1]);
+    int raw = 0;
+    rusage usage{};
+    while (wait4(pid, &raw, 0, &usage) < 0) {
+        if (errno != EINTR) die("wait4");
+    }
+    const auto end = Clock::now();
+    *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+    return {std::chrono::duration<double, std::micro>(end - start).count(), usage.ru_maxrss};
+}
+
+// The output of one run, for the sanity check.
+std::string output_of(Program& program, const std::string& input = {}) {
+    char name[] = "/tmp/list-bench-out-XXXXXX";
+    const int fd = mkstemp(name);
+    if (fd < 0) die("mkstemp");
+    unlink(name);
+    int status = -1;
+    run_once(program, fd, input, &status);
+    std::string text;
+    lseek(fd, 0, SEEK_SET);
+    char buffer[4096];
+    for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;) text.append(buffer, n);
+    close(fd);
+    if (status != 0) {
+        std::fprintf(stderr, "list_bench: %s exited with %d: %s\n", program.name.c_str(), status,
+                     text.c_str());
+        std::exit(1);
+    }
+    return text;
+}
+
+template <class T, class Get>
+T percentile(std::vector<Sample> samples, double p, Get get) {
+    std::vector<T> values;
+    for (const auto& s : samples) values.push_back(get(s));
+    std::sort(values.begin(), values.end());
+    return values[std::min(values.size() - 1, static_cast<size_t>(p * values.size()))];
+}
+
+double median_wall(const Program& p) {
+    return percentile<double>(p.samples, 0.5, [](const Sample& s) { return s.wall_us; });
+}
+double p90_wall(const Program& p) {
+    return percentile<double>(p.samples, 0.9, [](const Sample& s) { return s.wall_us; });
+}
+long median_rss(const Program& p) {
+    return percentile<long>(p.samples, 0.5, [](const Sample& s) { return s.max_rss_kb; });
+}
+
+void remove_tree(const std::string& path) {
+    nftw(
+        path.c_str(),
+        [](const char* p, const struct stat*, int flag, struct FTW*) {
+            return flag == FTW_DP ? rmdir(p) : unlink(p);
+        },
+        16, FTW_DEPTH | FTW_PHYS);
+}
+
+// Starts the sandbox daemon in `root` and waits until its socket answers.
+pid_t start_daemon(const std::string& build, const std::string& root) {
+    const std::string log = root + "/tvwrapd.log";
+    const pid_t pid = fork();
+    if (pid < 0) die("fork");
+    if (pid == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        const int null = open("/dev/null", O_RDWR);
+        const int err = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(null, 0);
+        dup2(null, 1);
+        dup2(err, 2);
+        std::vector<std::string> argv{build + "/sandbox/bin/tvwrapd"};
+        std::vector<std::string> env{"TARVOK_SANDBOX_ROOT=" + root};
+        auto a = pointers(argv);
+        auto e = pointers(env);
+        execve(a[0], a.data(), e.data());
+        _exit(127);
+    }
+    for (int i = 0; i < 400; ++i) {
+        std::ifstream in(log);
+        std::stringstream text;
+        text << in.rdbuf();
+        if (text.str().find("tvwrapd serving") != std::string::npos) return pid;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::fprintf(stderr, "list_bench: the daemon did not start\n");
+    kill(pid, SIGTERM);
+    std::exit(1);
+}
+
+// Everything that runs inside the private mount namespace.
+int measure(const std::string& build, int runs) {
+    if (unshare(CLONE_NEWNS) != 0) die("unshare(CLONE_NEWNS)");
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) die("mount private");
+    if (mount("list-bench", REAL_SPOOL, "tmpfs", MS_NOSUID | MS_NODEV, "mode=1730") != 0) {
+        die(std::string("tmpfs over ") + REAL_SPOOL);
+    }
+    const std::string crontab = crontab_text();
+    write_file(std::string(REAL_SPOOL) + "/root", crontab, 0600);
+
+    char dir[] = "/tmp/list-bench-XXXXXX";
+    if (mkdtemp(dir) == nullptr) die("mkdtemp");
+    const std::string root = dir;
+    chmod(root.c_str(), 0755);
+    make_dirs(root + "/etc");
+    write_file(root + "/etc/passwd", "root:x:0:0:root:/root:/usr/local/tarvok/bin/penshell\n",
+               0644);
+    write_file(root + "/etc/shadow", "root:*:19000:0:99999:7:::\n", 0640);
+    const pid_t daemon = start_daemon(build, root);
+
+    const std::vector<std::string> env{"PATH=/usr/bin:/bin", "TARVOK_SANDBOX_ROOT=" + root};
+    Program ours{"pen_safe_crontab", {build + "/sandbox/bin/pen_safe_crontab", "-l"}, env, {}};
+    Program theirs{"crontab", {SYSTEM_CRONTAB, "-l"}, env, {}};
+
+    // The same crontab on both sides, installed through the front end itself.
+    Program install{
+        "pen_safe_crontab (install)", {build + "/sandbox/bin/pen_safe_crontab"}, env, {}};
+    output_of(install, crontab);
+    if (output_of(ours) != crontab) std::fprintf(stderr, "list_bench: our listing differs\n");
+    if (output_of(theirs) != crontab) {
+        std::fprintf(stderr, "list_bench: Debian's listing differs from the crontab\n");
+    }
+
+    const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    int status = 0;
+    for (int i = 0; i < 20; ++i) {  // warm caches on both sides
+        run_once(ours, null, {}, &status);
+        run_once(theirs, null, {}, &status);
+    }
+    for (int i = 0; i < runs; ++i) {
+        // Alternate which one goes first, so neither always follows the other.
+        Program& first = i % 2 == 0 ? ours : theirs;
+        Program& second = i % 2 == 0 ? theirs : ours;
+        first.samples.push_back(run_once(first, null, {}, &status));
+        second.samples.push_back(run_once(second, null, {}, &status));
+    }
+    close(null);
+    kill(daemon, SIGTERM);
+    waitpid(daemon, nullptr, 0);
+    remove_tree(root);
+
+    std::printf("crontab -l of %d lines (%zu bytes), %d alternating runs each\n", LINES,
+                crontab.size(), runs);
+    std::printf("%-18s %12s %12s %14s\n", "", "median (us)", "p90 (us)", "max RSS (kB)");
+    for (const Program* p : {&ours, &theirs}) {
+        std::printf("%-18s %12.0f %12.0f %14ld\n", p->name.c_str(), median_wall(*p), p90_wall(*p),
+                    median_rss(*p));
+    }
+    const double time_ratio = median_wall(ours) / median_wall(theirs);
+    const double rss_ratio =
+        static_cast<double>(median_rss(ours)) / static_cast<double>(median_rss(theirs));
+    std::printf("wall time ratio (pen_safe_crontab / crontab): %.2f  (target <= 1.0) %s\n",
+                time_ratio, time_ratio <= 1.0 ? "met" : "MISSED");
+    std::printf("max RSS ratio   (pen_safe_crontab / crontab): %.2f  (target <= 1.2) %s\n",
+                rss_ratio, rss_ratio <= 1.2 ? "met" : "MISSED");
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 300;
+    if (geteuid() != 0) {
+        std::fprintf(stderr, "list_bench: needs root (a private mount namespace for the spool)\n");
+        return 1;
+    }
+    struct stat status {};
+    if (stat(SYSTEM_CRONTAB, &status) != 0 || stat(REAL_SPOOL, &status) != 0) {
+        std::fprintf(stderr, "list_bench: Debian's cron is not installed (scripts/deps.sh)\n");
+        return 1;
+    }
+    // The namespace and its mounts live and die with this child.
+    const pid_t child = fork();
+    if (child < 0) die("fork");
+    if (child == 0) {
+        const int result = measure(TARVOK_BUILD_DIR, runs);
+        std::fflush(stdout);
+        _exit(result);
+    }
+    int raw = 0;
+    while (waitpid(child, &raw, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(raw) ? WEXITSTATUS(raw) : 1;
+}

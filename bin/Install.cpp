@@ -1,0 +1,128 @@
+// Giving the account a new crontab: the install request every install goes through, and the
+// installs from a named file and from standard input.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+#include "Answer.hpp"
+#include "Frontend.hpp"
+#include "Operations.hpp"
+#include "Tarvok/JSON.hpp"
+#include "Tarvok/LoadFile.hpp"
+#include "Tarvok/LoadFile/ReadFast.hpp"
+#include "Tarvok/Process.hpp"
+#include "Tarvok/Wrap.hpp"
+#include "Tarvok/Wrap/Config.hpp"
+
+namespace PenSafeCrontab {
+namespace {
+
+namespace JSON = Tarvok::JSON;
+namespace Wrap = Tarvok::Wrap;
+
+constexpr std::string_view INSTALL_FAILED =
+    "Your crontab could not be installed by the crontab service: ";
+constexpr std::string_view INSTALLED = ": your crontab has been updated";
+constexpr std::string_view REFUSED_WITHOUT_REASON =
+    "The crontab service did not install your crontab and gave no reason.";
+
+// Reads `fd` to its end into `text`; 0, or the OS error of the read that failed.
+int _read_to_end(int fd, std::string& text) {
+    constexpr std::size_t chunk = Tarvok::LoadFile::ReadFast::READ_CHUNK;
+    struct stat status {};
+    if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0) {
+        text.reserve(static_cast<std::size_t>(status.st_size) + 1);
+    }
+    // Uninitialised, so that only what arrives touches memory.
+    const std::unique_ptr<char[]> buffer(new char[chunk]);
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer.get(), chunk);
+        if (got > 0) text.append(buffer.get(), static_cast<std::size_t>(got));
+        if (got == 0) return 0;
+        if (got < 0 && errno != EINTR) return errno;
+    }
+}
+
+void _install_and_report(std::string_view text) {
+    // Whatever the daemon made of the text, the run ends with status 0: the message tells.
+    const StatusText installed = _install_new_crontab(text);
+    print(installed.text + "\n");
+}
+
+}  // namespace
+
+StatusText _install_new_crontab(std::string_view text) {
+    const Wrap::Result saved = Wrap::send_tvwrapd_request({
+        .namespace_ = std::string(Wrap::DEFAULT_NAMESPACE),
+        .module = std::string(CRON_MODULE),
+        .function = std::string(SAVE_FUNCTION),
+        .data = JSON::ObjectBuilder().add(SYSTEM_COMMAND, text).release(),
+        .env = Wrap::Config::safe_hashref_of_allowed_env(),
+    });
+    const JSON::Value* data = saved.get("data");
+    if (!saved.status() || !JSON::is_true(data)) {
+        return {false, std::string(INSTALL_FAILED) + saved.statusmsg()};
+    }
+    // A text in place of the map can only be the daemon's word on why it failed.
+    if (data->IsString())
+        return {false, std::string(INSTALL_FAILED) + std::string(JSON::view(*data))};
+    if (!data->IsObject()) return {false, unusable_answer("data", *data)};
+
+    if (JSON::is_true(JSON::member(*data, "status"))) {
+        return {true, program().invocation_name + std::string(INSTALLED)};
+    }
+    const JSON::Value* reason = JSON::member(*data, "statusmsg");
+    if (reason == nullptr || reason->IsNull() ||
+        (reason->IsString() && reason->GetStringLength() == 0)) {
+        // An empty line after a refused install would read like success.
+        return {false, std::string(REFUSED_WITHOUT_REASON)};
+    }
+    if (!reason->IsString()) return {false, unusable_answer("statusmsg", *reason)};
+    return {false, std::string(JSON::view(*reason))};
+}
+
+void _install_crontab_from_file() {
+    const Program& values = program();
+    const std::string file(values.first_argument().value_or(""));
+
+    // A directory passes here and fails in reading; an entry we may not even look at is left
+    // to the read as well, which then names the real reason.
+    struct stat status {};
+    if (stat(file.c_str(), &status) != 0 && (errno == ENOENT || errno == ENOTDIR)) {
+        print("'" + file + "' does not exist.\n");
+        _usage();
+    }
+
+    errno = 0;
+    const std::optional<std::string> text = Tarvok::LoadFile::loadfile(file);
+    if (!text || text->empty()) {
+        if (errno != 0) {
+            print(values.invocation_name + ": could not read '" + file +
+                  "': " + std::strerror(errno) + ".\n");
+            Tarvok::Process::exit(1);
+        }
+        print(values.invocation_name + ": file '" + file + "' is empty.\n");
+        _usage();
+    }
+    _install_and_report(*text);
+}
+
+void _install_crontab_from_stdin() {
+    std::string text;
+    if (const int error = _read_to_end(STDIN_FILENO, text)) {
+        // Part of a crontab is worse than none: nothing is sent.
+        print(program().invocation_name +
+              ": could not read standard input: " + std::strerror(error) + ".\n");
+        Tarvok::Process::exit(1);
+    }
+    if (text.empty()) {
+        print("Nothing to install: standard input is empty.\n");
+        _usage();
+    }
+    _install_and_report(text);
+}
+
+}  // namespace PenSafeCrontab
