@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <optional>
+#include <vector>
 
 #include "Tarvok/Exception.hpp"
 #include "Tarvok/FindBin.hpp"
