@@ -1,10 +1,20 @@
 #!/usr/bin/env bash
 # Shows pen_safe_crontab at work, inside a throw-away sandbox root: nothing of the real /etc, the
 # real cron spool or real accounts is touched. Run as root on Debian 12: installs what is missing,
-# builds into ./build, then runs the sandbox build of the front end as two accounts.
-# Usage: scripts/demo.sh [build-dir]
+# builds into ./build, starts the sandbox daemon tvwrapd and runs the sandbox build of the front
+# end as two accounts.
+#
+# Usage: scripts/demo.sh [--shell] [build-dir]
+#   (no option)  the scripted story: list, install, edit, a refused edit and its retry, remove
+#   --shell      an interactive shell as the restricted account, where `crontab` is the sandbox
+#                front end: try `crontab -e` by hand (leave with `exit`)
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
+mode=story
+if [[ ${1:-} == --shell ]]; then
+    mode=shell
+    shift
+fi
 build=${1:-$here/build}
 
 "$here/scripts/deps.sh"
@@ -27,11 +37,15 @@ chmod 0755 "$root"
 restricted_uid=4001 restricted_shell=/usr/local/tarvok/bin/noshell
 ordinary_uid=4002 ordinary_shell=/bin/bash
 frontend=/usr/local/tarvok/bin/pen_safe_crontab
+home=/home/jail
 
-mkdir -p "$root/etc" "$root/usr/bin" "$root/usr/local/tarvok/bin" "$root/usr/local/tarvok/var"
+mkdir -p "$root/etc" "$root/usr/bin" "$root/usr/local/tarvok/bin" "$root/usr/local/tarvok/var" \
+    "$root/tmp" "$root$home"
+chmod 1777 "$root/tmp"
+chown "$restricted_uid:$restricted_uid" "$root$home"
 cat >"$root/etc/passwd" <<PASSWD
 root:x:0:0:root:/root:/bin/bash
-jail:x:$restricted_uid:$restricted_uid:restricted hosting account:/home/jail:$restricted_shell
+jail:x:$restricted_uid:$restricted_uid:restricted hosting account:$root$home:$restricted_shell
 plain:x:$ordinary_uid:$ordinary_uid:ordinary account:/home/plain:$ordinary_shell
 PASSWD
 printf '%s\n' 'root:*:19000:0:99999:7:::' 'jail:!:19000::::::' 'plain:!:19000::::::' \
@@ -61,12 +75,40 @@ for _ in $(seq 100); do
 done
 grep -q 'tvwrapd serving' "$root/tvwrapd.log" || { cat "$root/tvwrapd.log"; exit 1; }
 
+# --- An interactive shell for trying it by hand ----------------------------------------------
+if [[ $mode == shell ]]; then
+    # The front end looks editors up only in the system directories below the root: offer the
+    # real ones that are installed.
+    for editor in vim.tiny vim.basic nano; do
+        for dir in /usr/bin /bin; do
+            [[ -x $dir/$editor ]] && ln -sf "$dir/$editor" "$root/usr/bin/$editor"
+        done
+    done
+    [[ -e $root/usr/bin/vim.tiny ]] && ln -sf vim.tiny "$root/usr/bin/vi"
+    [[ -e $root/usr/bin/vim.basic ]] && ln -sf vim.basic "$root/usr/bin/vim"
+    cat >"$root/demo-rc" <<RC
+export TARVOK_SANDBOX_ROOT='$root'
+export PATH='$root/usr/local/tarvok/bin':/usr/bin:/bin
+export HOME='$root$home'
+PS1='jail@sandbox:\w\$ '
+cd "\$HOME"
+echo "You are the restricted account jail (uid $restricted_uid) in the sandbox $root."
+echo "'crontab' is the sandbox front end: try crontab -l, crontab -e, crontab -r. Leave with exit."
+echo "Editors in the sandbox (set EDITOR to one): \$(cd '$root/usr/bin' && ls | grep -vx crontab | tr '\n' ' ')"
+RC
+    chmod 0644 "$root/demo-rc"
+    setpriv --reuid="$restricted_uid" --regid="$restricted_uid" --clear-groups \
+        env -i TERM="${TERM:-xterm}" LANG="${LANG:-C.UTF-8}" bash --rcfile "$root/demo-rc" -i ||
+        true
+    exit 0
+fi
+
 # --- Helpers --------------------------------------------------------------------------------
 step() { printf '\n== %s\n' "$*"; }
 say() { printf '   %s\n' "$*"; }
 
 # run_as UID ARG...: runs the front end as account UID with a clean environment and shows the
-# command line, its output and its exit status.
+# command line, its output and its exit status. With demo_editor set, EDITOR names it.
 run_as() {
     show_command "$@"
     printf '\n'
@@ -83,7 +125,7 @@ feed() {
 }
 
 show_command() {
-    printf '$ [uid %s] crontab' "$1"
+    printf '$ [uid %s] %scrontab' "$1" "${demo_editor:+EDITOR=$demo_editor }"
     shift
     (($#)) && printf ' %q' "$@"
     return 0
@@ -94,8 +136,31 @@ run_quietly_as() {
     shift
     setpriv --reuid="$uid" --regid="$uid" --clear-groups \
         env -i TARVOK_SANDBOX_ROOT="$root" PATH="$root/usr/local/tarvok/bin:/usr/bin:/bin" \
-        crontab "$@" || status=$?
+        ${demo_editor:+EDITOR="$demo_editor"} crontab "$@" || status=$?
     printf '(exit status %s)\n' "$status"
+}
+
+# scripted_editor NAME SNIPPET...: a stand-in editor at the root's /usr/bin/NAME. Its pass N
+# runs SNIPPET N on the file ("$1"), then shows what the file holds.
+scripted_editor() {
+    local name=$1 n=1
+    shift
+    {
+        echo '#!/bin/sh'
+        echo "count='$root$home/.$name.passes'"
+        echo 'n=$(( $(cat "$count" 2>/dev/null || echo 0) + 1 )); echo $n >"$count"'
+        # A later pass follows the retry question, whose answer (not a terminal) is not echoed.
+        echo '[ "$n" -gt 1 ] && echo'
+        echo 'echo "  [editor $(basename "$0"), pass $n, on $1]"'
+        echo 'case $n in'
+        for snippet in "$@"; do
+            echo "$n) $snippet ;;"
+            n=$((n + 1))
+        done
+        echo 'esac'
+        echo "sed 's/^/  [editor]   | /' \"\$1\""
+    } >"$root/usr/bin/$name"
+    chmod 0755 "$root/usr/bin/$name"
 }
 
 # --- The show -------------------------------------------------------------------------------
@@ -124,6 +189,20 @@ say "line; the stored crontab stays as it was:"
 feed $'*/15 * * * * $HOME/bin/fetch-feeds --quiet\n61 * * * * $HOME/bin/rotate-logs\n' \
     "$restricted_uid"
 run_as "$restricted_uid" -l
+say "Editing it with crontab -e: the editor works on a private copy (mode 0600) of the current"
+say "crontab, and what it saves is installed. VISUAL and EDITOR name commands that are looked up"
+say "in the system directories only; here a scripted editor adds a line:"
+scripted_editor add-job "printf '0 3 * * 1 \$HOME/bin/weekly-report\\n' >>\"\$1\""
+demo_editor=add-job run_as "$restricted_uid" -e
+say "Saving without a change installs nothing:"
+scripted_editor look ":"
+demo_editor=look run_as "$restricted_uid" -e
+say "A refused edit and its retry: the first pass turns @daily into a minute of 61, the daemon"
+say "refuses it and the question comes up. The answer 'y' comes from a here-string (<<< y); the"
+say "editor then opens the same file, refused text and all, and the second pass mends the line:"
+scripted_editor typo "sed -i 's/^@daily/61 * * * */' \"\$1\"" "sed -i 's/^61 \\*/59 */' \"\$1\""
+demo_editor=typo run_as "$restricted_uid" -e <<<y
+run_as "$restricted_uid" -l
 say "Removing it; the listing is empty again:"
 run_as "$restricted_uid" -r
 run_as "$restricted_uid" -l
@@ -134,3 +213,7 @@ step "An ordinary account is handed over to the system crontab"
 say "The process is replaced by /usr/bin/crontab, with every argument passed on unchanged."
 run_as "$ordinary_uid" -l
 run_as "$ordinary_uid" -u plain 'two words' '' -e
+
+step "Try it by hand"
+say "scripts/demo.sh --shell opens a shell as jail in a sandbox like this one, with crontab"
+say "and the installed editors at hand."

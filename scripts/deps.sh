@@ -3,7 +3,7 @@
 # what is missing.
 set -euo pipefail
 packages=(g++ cmake ninja-build rapidjson-dev libgtest-dev libgmock-dev libbenchmark-dev
-          clang libclang-rt-14-dev tmux python3 file man-db groff-base
+          clang libclang-rt-14-dev tmux vim-tiny python3 file man-db groff-base
           cron)  # Debian's own crontab: the baseline of the listing benchmark
 missing=()
 for p in "${packages[@]}"; do

@@ -261,6 +261,12 @@ void TempFile::needunlink(std::string path) {
     needunlink_[::getpid()].push_back(std::move(path));
 }
 
+bool TempFile::keep(std::string_view path) {
+    const auto mine = needunlink_.find(::getpid());
+    if (mine == needunlink_.end()) return false;
+    return std::erase(mine->second, path) > 0;
+}
+
 std::vector<std::string> TempFile::needunlink_list() const {
     const auto mine = needunlink_.find(::getpid());
     return mine != needunlink_.end() ? mine->second : std::vector<std::string>();

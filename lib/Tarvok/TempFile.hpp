@@ -114,6 +114,10 @@ class TempFile {
 
     /// Registers `path` to be removed with the entries of the current process.
     void needunlink(std::string path);
+    /// Stops removing `path` for the current process: the entry outlives the object (the edit
+    /// operation leaves a refused crontab for the user this way). False when it was not
+    /// registered.
+    bool keep(std::string_view path);
     /// What the current process will remove, in registration order.
     std::vector<std::string> needunlink_list() const;
     /// Removes the current process's entries, newest first, and forgets them. Raises

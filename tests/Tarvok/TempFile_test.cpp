@@ -274,6 +274,23 @@ TEST_F(TempFileTest, CleanupRemovesNewestFirstAndOnlyOnce) {
     EXPECT_TRUE(exists(name));
 }
 
+TEST_F(TempFileTest, AKeptEntryOutlivesItsObjectWhileTheOthersGo) {
+    std::string kept;
+    std::string other;
+    {
+        TempFile temp;
+        kept = temp.file()->name;
+        other = temp.file()->name;
+        EXPECT_TRUE(temp.keep(kept));
+        EXPECT_FALSE(temp.keep(kept));
+        EXPECT_FALSE(temp.keep(tmp_ + "/never-registered"));
+        EXPECT_EQ(temp.needunlink_list(), std::vector<std::string>{other});
+    }
+    EXPECT_TRUE(exists(kept));
+    EXPECT_FALSE(exists(other));
+    unlink(kept.c_str());
+}
+
 TEST_F(TempFileTest, AMissingDirectoryIsMadeOnlyWhenAskedAndRemovedAgain) {
     const std::string deep = tmp_ + "/new/deeper";
     {

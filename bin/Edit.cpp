@@ -1,0 +1,273 @@
+#include "Edit.hpp"
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <vector>
+
+#include "Tarvok/Exception.hpp"
+#include "Tarvok/FindBin.hpp"
+#include "Tarvok/LoadFile.hpp"
+#include "Tarvok/Process.hpp"
+#include "Tarvok/PwCache.hpp"
+#include "Tarvok/TempFile.hpp"
+
+namespace PenSafeCrontab {
+namespace {
+
+constexpr std::string_view NO_TEMP_FILE = "Cannot create a temporary file to edit in.\n";
+constexpr std::string_view NO_EDITOR =
+    "no editor found: set VISUAL or EDITOR to the name of an editor installed on this system";
+constexpr std::string_view NO_CHANGES = ": no changes made, nothing installed\n";
+constexpr std::string_view RETRY_QUESTION = "Edit the refused crontab again? [y/n] ";
+constexpr std::string_view RETRY_HINT = "Please answer y or n.\n";
+
+// SIGINT and SIGQUIT ignored for as long as the object lives, then as they were.
+class SignalsIgnored {
+  public:
+    SignalsIgnored() {
+        struct sigaction ignore {};
+        ignore.sa_handler = SIG_IGN;
+        sigemptyset(&ignore.sa_mask);
+        sigaction(SIGINT, &ignore, &saved_int_);
+        sigaction(SIGQUIT, &ignore, &saved_quit_);
+    }
+    ~SignalsIgnored() {
+        sigaction(SIGINT, &saved_int_, nullptr);
+        sigaction(SIGQUIT, &saved_quit_, nullptr);
+    }
+    SignalsIgnored(const SignalsIgnored&) = delete;
+    SignalsIgnored& operator=(const SignalsIgnored&) = delete;
+
+  private:
+    struct sigaction saved_int_ {};
+    struct sigaction saved_quit_ {};
+};
+
+// One line from `fd`, read a byte at a time so that nothing after it is taken from the input;
+// a last line without a line end counts. Nothing at end of input or when the input fails.
+std::optional<std::string> _read_line(int fd) {
+    std::string line;
+    char c = 0;
+    for (;;) {
+        const ssize_t n = ::read(fd, &c, 1);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        line += c;
+        if (c == '\n') return line;
+    }
+    if (line.empty()) return std::nullopt;
+    return line;
+}
+
+bool _contains_either(std::string_view text, char lower, char upper) {
+    return text.find(lower) != std::string_view::npos || text.find(upper) != std::string_view::npos;
+}
+
+std::string _private_tmp_dir() {
+    const Tarvok::PwCache::UserRecord me = Tarvok::PwCache::getpwuid(std::to_string(geteuid()));
+    const std::string home = me.size() > 7 && me[7] ? *me[7] : std::string();
+    return home + std::string(Tarvok::TempFile::PRIVATE_TMP_SUBDIR);
+}
+
+// The file to edit in, owned by `temp_obj`: in the default directory, or else in the account's
+// private temporary directory. Only a failure to create the file in the default directory moves
+// on to the second place; anything else, and any failure there, ends the run.
+std::optional<Tarvok::Rand::TmpEntry> _create_temp_file(std::optional<Tarvok::TempFile>& temp_obj) {
+    std::optional<Tarvok::Rand::TmpEntry> made;
+    try {
+        made = temp_obj.emplace().file();
+    } catch (const Tarvok::Exception::TempCreateFailed&) {
+        // /tmp is full or closed to this account: retry once in the private directory.
+    }
+    if (made && made->handle) return made;
+    made.reset();
+    return temp_obj.emplace(Tarvok::TempFile::Options{{"path", _private_tmp_dir()}}).file();
+}
+
+struct EditorRun {
+    int wait_status;  // -1: no child was made or waited for
+    int error;        // why not, or why the editor could not be started; 0 when it ran
+};
+
+EditorRun _spawn_editor(const std::string& editor, const std::string& file) {
+    // The child reports a failed exec through this pipe; a successful exec closes it unseen.
+    int report[2];
+    if (::pipe2(report, O_CLOEXEC) != 0) return {-1, errno};
+    Tarvok::UniqueFd report_read(report[0]);
+    Tarvok::UniqueFd report_write(report[1]);
+    char* const argv[] = {const_cast<char*>(editor.c_str()), const_cast<char*>(file.c_str()),
+                          nullptr};
+
+    const SignalsIgnored while_editing;
+    std::fflush(nullptr);
+    const pid_t child = ::fork();
+    if (child < 0) return {-1, errno};
+    if (child == 0) {
+        // Only async-signal-safe calls from here on.
+        struct sigaction standard {};
+        standard.sa_handler = SIG_DFL;
+        sigemptyset(&standard.sa_mask);
+        sigaction(SIGINT, &standard, nullptr);
+        sigaction(SIGQUIT, &standard, nullptr);
+        ::execv(editor.c_str(), argv);
+        const int error = errno;
+        [[maybe_unused]] const ssize_t sent = ::write(report[1], &error, sizeof error);
+        ::_exit(127);
+    }
+    report_write.reset();
+
+    int exec_error = 0;
+    ssize_t got = 0;
+    do {
+        got = ::read(report_read.get(), &exec_error, sizeof exec_error);
+    } while (got < 0 && errno == EINTR);
+    if (got != static_cast<ssize_t>(sizeof exec_error)) exec_error = 0;
+
+    int wait_status = 0;
+    pid_t waited = 0;
+    do {
+        waited = ::waitpid(child, &wait_status, 0);
+    } while (waited < 0 && errno == EINTR);
+    if (waited < 0) return {-1, errno};
+    return {wait_status, exec_error};
+}
+
+}  // namespace
+
+StatusText _get_editor_bin() {
+    std::vector<std::string> candidates;
+    for (const char* variable : {"VISUAL", "EDITOR"}) {
+        const char* value = std::getenv(variable);
+        candidates.emplace_back(value != nullptr ? value : "");
+    }
+    candidates.insert(candidates.end(), FALLBACK_EDITORS.begin(), FALLBACK_EDITORS.end());
+    for (const std::string& name : candidates) {
+        // findbin appends the name to each system directory as it is, so "../../home/x/tool"
+        // would reach a program the account put there itself.
+        if (name.find('/') != std::string::npos) continue;
+        if (auto path = Tarvok::FindBin::findbin(name)) return {true, *path};
+    }
+    return {false, std::string(NO_EDITOR)};
+}
+
+RetryAnswer retry_answer(std::string_view line) {
+    if (_contains_either(line, 'n', 'N')) return RetryAnswer::no;
+    if (_contains_either(line, 'y', 'Y')) return RetryAnswer::yes;
+    return RetryAnswer::unclear;
+}
+
+bool ask_to_retry(int in_fd) {
+    for (;;) {
+        print(RETRY_QUESTION);
+        std::fflush(stdout);
+        const std::optional<std::string> line = _read_line(in_fd);
+        if (!line) {
+            // Nobody is there to answer; finish the question's line.
+            print("\n");
+            return false;
+        }
+        switch (retry_answer(*line)) {
+            case RetryAnswer::yes:
+                return true;
+            case RetryAnswer::no:
+                return false;
+            case RetryAnswer::unclear:
+                print(RETRY_HINT);
+                break;
+        }
+    }
+}
+
+int write_and_close(Tarvok::UniqueFd fd, std::string_view text) {
+    while (!text.empty()) {
+        const ssize_t n = ::write(fd.get(), text.data(), text.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return errno;
+        // No progress on a regular file means no room for more.
+        if (n == 0) return ENOSPC;
+        text.remove_prefix(static_cast<std::size_t>(n));
+    }
+    // A full disk or an exceeded quota may only show here (NFS reports at close).
+    if (fd.close() != 0) return errno;
+    return 0;
+}
+
+int run_editor(const std::string& editor, const std::string& file) {
+    // errno is set only here, after everything the run opened is closed again.
+    const EditorRun run = _spawn_editor(editor, file);
+    if (run.wait_status != -1) Tarvok::Process::set_child_status(run.wait_status);
+    errno = run.error;
+    return run.wait_status;
+}
+
+void _edit_crontab() {
+    const Program& values = program();
+    const std::string& name = values.invocation_name;
+
+    std::optional<Tarvok::TempFile> temp_obj;
+    std::optional<Tarvok::Rand::TmpEntry> made = _create_temp_file(temp_obj);
+    if (!made || !made->handle) {
+        print(NO_TEMP_FILE);
+        Tarvok::Process::exit(1);
+    }
+    const std::string temp_file = made->name;
+
+    // A cut file in the editor would become the new crontab once saved: stop before it opens.
+    if (const int error = write_and_close(std::move(made->handle), values.crontab_text)) {
+        print(name + ": cannot write your crontab to '" + temp_file + "': " + std::strerror(error) +
+              "; nothing was changed\n");
+        Tarvok::Process::exit(1);
+    }
+
+    const StatusText editor = _get_editor_bin();
+    if (!editor.status) {
+        print(name + ": " + editor.text + "\n");
+        Tarvok::Process::exit(1);
+    }
+    const std::string& editor_bin = editor.text;
+
+    for (;;) {
+        if (run_editor(editor_bin, temp_file) != 0) {
+            print(name + ": the editor failed: " + editor_bin + ": " + std::strerror(errno) + "\n");
+            Tarvok::Process::exit(1);
+        }
+
+        errno = 0;
+        const std::optional<std::string> edited = Tarvok::LoadFile::loadfile(temp_file);
+        if ((!edited || edited->empty()) && errno != 0) {
+            print(name + ": cannot read the edited file '" + temp_file +
+                  "': " + std::strerror(errno) + ".\n");
+            Tarvok::Process::exit(1);
+        }
+        const std::string text = edited.value_or(std::string());
+
+        // Always against the text fetched at start-up: a refused text saved again unchanged is
+        // still a change, and is sent again.
+        if (text == values.crontab_text) {
+            print(name + std::string(NO_CHANGES));
+            Tarvok::Process::exit(0);
+        }
+
+        const StatusText installed = _install_new_crontab(text);
+        print(installed.text + "\n");
+        if (installed.status) break;
+
+        if (!ask_to_retry(STDIN_FILENO)) {
+            // The refused text is the user's work: leave it where they can take it up again.
+            temp_obj->keep(temp_file);
+            print(name + ": your edits are left in " + temp_file + "\n");
+            break;
+        }
+    }
+    Tarvok::Process::exit(0);
+}
+
+}  // namespace PenSafeCrontab
