@@ -733,6 +733,14 @@ bool is_true(const Value* value) {
 
 // ---- Reading and building values
 
+namespace {
+// RapidJSON wants a non-null pointer even for an empty string; an empty string_view may have none.
+rapidjson::GenericStringRef<char> reference(std::string_view bytes) {
+    static constexpr char empty[] = "";
+    return rapidjson::StringRef(bytes.empty() ? empty : bytes.data(), static_cast<SizeType>(bytes.size()));
+}
+}  // namespace
+
 std::string_view view(const Value& value) {
     if (!value.IsString()) return {};
     return {value.GetString(), value.GetStringLength()};
@@ -740,7 +748,7 @@ std::string_view view(const Value& value) {
 
 const Value* member(const Value& object, std::string_view name) {
     if (!object.IsObject() || name.size() > std::numeric_limits<SizeType>::max()) return nullptr;
-    const Value key(rapidjson::StringRef(name.data(), static_cast<SizeType>(name.size())));
+    const Value key(reference(name));
     const auto found = object.FindMember(key);
     return found == object.MemberEnd() ? nullptr : &found->value;
 }
@@ -753,7 +761,8 @@ Value text(std::string_view bytes, Allocator& allocator) {
     if (bytes.size() > std::numeric_limits<SizeType>::max()) {
         throw Error("Cannot hold a string of " + std::to_string(bytes.size()) + " bytes in JSON");
     }
-    return Value(bytes.data(), static_cast<SizeType>(bytes.size()), allocator);
+    const auto ref = reference(bytes);
+    return Value(ref.s, ref.length, allocator);
 }
 
 Value copy(const Value& value, Allocator& allocator) {

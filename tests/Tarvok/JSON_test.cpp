@@ -456,3 +456,12 @@ TEST(JSONBuild, BuiltValuesOwnTheirStrings) {
     }
     EXPECT_EQ(JSON::Dump(built), R"({"v":["temporary bytes"]})");
 }
+
+// An empty string_view may carry no pointer at all; empty names and texts still build and match.
+TEST(JSONBuild, EmptyViewsBuildAndFind) {
+    JSON::Document built = JSON::ObjectBuilder().add("statusmsg", std::string_view{}).release();
+    EXPECT_EQ(JSON::Dump(built), R"({"statusmsg":""})");
+    const JSON::Document odd = loaded(R"({"":1})");
+    ASSERT_NE(JSON::member(odd, std::string_view{}), nullptr);
+    EXPECT_EQ(JSON::member(built, std::string_view{}), nullptr);
+}
