@@ -611,19 +611,18 @@ Loaded LoadRelaxed(std::string_view text, const std::optional<std::string>& sour
     std::string copy(text);
     return LoadRelaxed(copy, source);
 }
+// Texts are bytes here, so these decode exactly as Load and LoadRelaxed do.
 Loaded LoadNoSetUTF8(std::string& text, const std::optional<std::string>& source) {
-    return decode<STRICT_FLAGS>(text, source);
+    return Load(text, source);
 }
 Loaded LoadNoSetUTF8(std::string_view text, const std::optional<std::string>& source) {
-    std::string copy(text);
-    return LoadNoSetUTF8(copy, source);
+    return Load(text, source);
 }
 Loaded LoadNoSetUTF8Relaxed(std::string& text, const std::optional<std::string>& source) {
-    return decode<RELAXED_FLAGS>(text, source);
+    return LoadRelaxed(text, source);
 }
 Loaded LoadNoSetUTF8Relaxed(std::string_view text, const std::optional<std::string>& source) {
-    std::string copy(text);
-    return LoadNoSetUTF8Relaxed(copy, source);
+    return LoadRelaxed(text, source);
 }
 
 // ---- Decoding files

@@ -41,18 +41,6 @@ mode_t mode_of(const std::string& path) {
     return st.st_mode;
 }
 
-std::set<std::string> listing(const std::string& dir) {
-    std::set<std::string> names;
-    if (DIR* d = opendir(dir.c_str())) {
-        while (dirent* e = readdir(d)) {
-            const std::string name = e->d_name;
-            if (name != "." && name != "..") names.insert(name);
-        }
-        closedir(d);
-    }
-    return names;
-}
-
 std::string cwd() {
     char buf[PATH_MAX];
     return getcwd(buf, sizeof buf) ? buf : "";
@@ -168,7 +156,7 @@ TEST_F(TempFileTest, RefusedPrefixesCreateNothingAndRaiseNothing) {
         EXPECT_FALSE(temp.dir({{"prefix", prefix}})) << prefix;
         EXPECT_FALSE(GetCapturedStderr().empty()) << prefix;
     }
-    EXPECT_TRUE(listing(tmp_).empty());
+    EXPECT_TRUE(TestSupport::entries(tmp_).empty());
     EXPECT_TRUE(temp.needunlink_list().empty());
     EXPECT_TRUE(temp.file({{"prefix", "ok-name_1.2"}}));
 }
@@ -330,7 +318,7 @@ TEST_F(TempFileTest, AForkedChildRemovesNothingOfItsParent) {
     EXPECT_EQ(status, 0);
     EXPECT_TRUE(exists(parents));
     EXPECT_TRUE(exists(parents_dir));
-    EXPECT_EQ(listing(tmp_).size(), 2u) << "the child removed what it made";
+    EXPECT_EQ(TestSupport::entries(tmp_).size(), 2u) << "the child removed what it made";
 
     temp.reset();
     EXPECT_FALSE(exists(parents));

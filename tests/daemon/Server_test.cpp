@@ -9,13 +9,13 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstring>
 #include <mutex>
 #include <random>
 #include <set>
 #include <thread>
 #include <vector>
 
+#include "Tarvok/FDPass.hpp"
 #include "daemon/support/DaemonClient.hpp"
 #include "support/SandboxRoot.hpp"
 
@@ -353,20 +353,7 @@ TEST_F(ServerTest, DescriptorPassedBeforeTheRequestIsNotKept) {
     const int fd = DaemonTest::connect_to(server.path(), ALICE);
 
     const int passed = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    char byte = 'x';
-    iovec io{&byte, 1};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    msghdr message{};
-    message.msg_iov = &io;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    cmsghdr* header = CMSG_FIRSTHDR(&message);
-    header->cmsg_level = SOL_SOCKET;
-    header->cmsg_type = SCM_RIGHTS;
-    header->cmsg_len = CMSG_LEN(sizeof(int));
-    std::memcpy(CMSG_DATA(header), &passed, sizeof(int));
-    ASSERT_EQ(sendmsg(fd, &message, MSG_NOSIGNAL), 1);
+    ASSERT_TRUE(Tarvok::FDPass::send(Tarvok::FHUtils::Handle{fd}, Tarvok::FHUtils::Handle{passed}));
     close(passed);
     // The byte that carried it is not JSON, so the request is refused, and nothing more.
     const std::string bytes = request("fetch");

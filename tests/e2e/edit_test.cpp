@@ -45,18 +45,6 @@ bool exists(const std::string& path) {
     return lstat(path.c_str(), &st) == 0;
 }
 
-std::set<std::string> entries(const std::string& dir) {
-    std::set<std::string> names;
-    if (DIR* d = opendir(dir.c_str())) {
-        while (dirent* e = readdir(d)) {
-            const std::string name = e->d_name;
-            if (name != "." && name != "..") names.insert(name);
-        }
-        closedir(d);
-    }
-    return names;
-}
-
 class EditRun : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -126,11 +114,11 @@ class EditRun : public ::testing::Test {
         return exists(path) ? std::stoi(TestSupport::read_file(path)) : 0;
     }
     void forget_passes() const {
-        for (const std::string& name : entries(root.path("/state"))) {
+        for (const std::string& name : TestSupport::entries(root.path("/state"))) {
             unlink((root.path("/state/") + name).c_str());
         }
     }
-    std::set<std::string> temp_files() const { return entries(root.path("/tmp")); }
+    std::set<std::string> temp_files() const { return TestSupport::entries(root.path("/tmp")); }
 
     TestSupport::SandboxRoot root;
     std::unique_ptr<DaemonTest::DaemonProcess> daemon;
@@ -320,7 +308,7 @@ TEST_F(EditRun, AClosedTmpGivesWayToThePrivateDirectoryOnce) {
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_THAT(noted("path", 1), StartsWith(root.path("/home/jail/tmp/")));
     EXPECT_EQ(stored(), std::string(kOld) + std::string(kGood));
-    EXPECT_EQ(entries(root.path("/home/jail/tmp")), std::set<std::string>{});
+    EXPECT_EQ(TestSupport::entries(root.path("/home/jail/tmp")), std::set<std::string>{});
 
     // The private directory is never made here: its absence ends the run as a failure.
     ASSERT_EQ(rmdir(root.path("/home/jail/tmp").c_str()), 0);

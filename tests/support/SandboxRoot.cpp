@@ -1,5 +1,6 @@
 #include "support/SandboxRoot.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
 #include <grp.h>
@@ -75,6 +76,18 @@ std::string read_file(const std::string& path) {
     std::ostringstream s;
     s << in.rdbuf();
     return s.str();
+}
+
+std::set<std::string> entries(const std::string& dir) {
+    std::set<std::string> names;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (const dirent* e = readdir(d)) {
+            const std::string name = e->d_name;
+            if (name != "." && name != "..") names.insert(name);
+        }
+        closedir(d);
+    }
+    return names;
 }
 
 void remove_tree(const std::string& path) {

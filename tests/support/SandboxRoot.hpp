@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -40,6 +41,8 @@ void write_file(const std::string& path, std::string_view content, mode_t mode =
 std::string read_file(const std::string& path);
 /// Removes a tree without following links.
 void remove_tree(const std::string& path);
+/// The names in a directory, without "." and ".."; none when it cannot be read.
+std::set<std::string> entries(const std::string& dir);
 
 struct RunResult {
     int status = -1;  ///< exit status, or 128 + signal
