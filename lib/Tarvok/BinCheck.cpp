@@ -5,10 +5,9 @@
 
 #include <charconv>
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 
 #include "Tarvok/Error.hpp"
+#include "Tarvok/LoadFile.hpp"
 #include "Tarvok/Process.hpp"
 
 namespace Tarvok::BinCheck {
@@ -66,24 +65,24 @@ void bincheck() {
 
 std::string memory_report(std::string_view status_text) {
     std::string report;
-    std::istringstream lines{std::string(status_text)};
-    std::string line;
-    while (std::getline(lines, line)) {
-        if (line.find(MEMORY_MARKER) == std::string::npos) continue;
+    while (!status_text.empty()) {
+        const size_t end = status_text.find('\n');
+        const std::string_view line = status_text.substr(0, end);
+        status_text.remove_prefix(end == std::string_view::npos ? status_text.size() : end + 1);
+        if (line.find(MEMORY_MARKER) == std::string_view::npos) continue;
         const size_t first = line.find_first_of("0123456789");
         if (first == std::string::npos) continue;
         const size_t last = line.find_first_not_of("0123456789", first);
-        report += "Base memory in kB: " + line.substr(first, last - first) + "\n";
+        report += "Base memory in kB: ";
+        report += line.substr(first, last - first);  // npos - first still reaches the end
+        report += "\n";
     }
     return report;
 }
 
 void basemem() {
-    std::ifstream status("/proc/" + std::to_string(getpid()) + "/status");
-    if (status) {
-        std::ostringstream text;
-        text << status.rdbuf();
-        _print(memory_report(text.str()));
+    if (const auto status = LoadFile::loadbinfile("/proc/" + std::to_string(getpid()) + "/status")) {
+        _print(memory_report(*status));
     }
     Process::exit(0);
 }

@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <memory>
-#include <regex>
 
 #include "Tarvok/SysRoot.hpp"
 
@@ -29,17 +28,6 @@ bool _is_wrapper_link(const std::string& path) {
     return target.find(WRAPPER_LINK_MARK) != std::string::npos;
 }
 
-std::string _regex_escape(std::string_view text) {
-    std::string escaped;
-    for (char c : text) {
-        if (std::string_view("\\^$.|?*+()[]{}/-").find(c) != std::string_view::npos) {
-            escaped.push_back('\\');
-        }
-        escaped.push_back(c);
-    }
-    return escaped;
-}
-
 // Relink numbers are compared as decimal numbers of any length, so a stamp wider than 64 bits
 // neither overflows nor loses to a shorter one.
 std::string_view _without_leading_zeros(std::string_view digits) {
@@ -54,25 +42,36 @@ bool _numerically_less(std::string_view a, std::string_view b) {
     return a < b;
 }
 
-std::optional<std::string> _latest_relinked(std::string_view name, const std::string& root_bin) {
-    std::regex pattern;
-    try {
-        // The command name goes in as it is; a name that is no valid pattern finds nothing.
-        pattern = std::regex(std::string(name) + _regex_escape(RELINK_POSTFIX) +
-                             std::string(RELINK_TAIL));
-    } catch (const std::regex_error&) {
-        return std::nullopt;
+// The relink pattern is `name`, RELINK_POSTFIX and RELINK_TAIL, searched anywhere in an entry
+// name, with `name` and the postfix taken as the texts they are. The tail, ".*?(\d+)$", is matched
+// here by hand: its lazy ".*?" leaves the longest run of digits at the end to the capture, and
+// may not cross a line end ("." never matches one). A later place of `name`+postfix is tried
+// only when the text after an earlier one crosses a line end.
+std::optional<std::string_view> _relink_number(std::string_view entry, std::string_view marker) {
+    for (size_t at = entry.find(marker); at != std::string_view::npos;
+         at = entry.find(marker, at + 1)) {
+        const std::string_view tail = entry.substr(at + marker.size());
+        const size_t digits = tail.find_last_not_of("0123456789") + 1;  // npos + 1 == 0
+        if (digits == tail.size()) return std::nullopt;  // no later place ends otherwise
+        if (tail.substr(0, digits).find_first_of("\n\r") == std::string_view::npos) {
+            return tail.substr(digits);
+        }
     }
+    return std::nullopt;
+}
+
+std::optional<std::string> _latest_relinked(std::string_view name, const std::string& root_bin) {
+    const std::string marker = std::string(name) + std::string(RELINK_POSTFIX);
     std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(root_bin.c_str()), closedir);
     if (!dir) return std::nullopt;
 
     std::optional<std::string> candidate;
     std::string candidate_number;
     while (const dirent* entry = readdir(dir.get())) {
-        const std::string entry_name = entry->d_name;
-        std::smatch match;
-        if (!std::regex_search(entry_name, match, pattern)) continue;
-        const std::string number = match[1].str();
+        const std::string_view entry_name = entry->d_name;
+        const auto found = _relink_number(entry_name, marker);
+        if (!found) continue;
+        const std::string number(*found);
         if (!candidate || _without_leading_zeros(candidate_number).empty() ||
             _numerically_less(candidate_number, number)) {
             candidate = entry_name;

@@ -7,7 +7,8 @@
 //     /usr/bin/crontab.penorig.1712345678   (the real crontab, renamed)
 //
 // The renamed file is the command name, then RELINK_POSTFIX, then any text that ends in a decimal
-// number (the installer uses the time of the relink, so the highest number is the latest). A link
+// number (the installer uses the time of the relink, so the highest number is the latest). The
+// command name and the postfix are found in an entry name as the texts they are, anywhere in it. A link
 // is recognised as pointing at a wrapper when its text, as stored, contains "/pen_safe_".
 //
 // get_system_binary() never reports and never throws: every failure is "nothing", and the caller
@@ -25,8 +26,9 @@ namespace Tarvok::PenSafe {
 inline constexpr std::string_view ROOT_BIN = "/usr/bin";
 /// Marks a relinked binary inside ROOT_BIN: <command>.penorig<tail>.
 inline constexpr std::string_view RELINK_POSTFIX = ".penorig";
-/// The regular-expression tail after RELINK_POSTFIX: any text, then the trailing number, which is
-/// the one capture group ("crontab.penorig.42", "crontab.penorig-v2.42" both give 42).
+/// The tail after RELINK_POSTFIX, as a regular expression: any text on one line, then the trailing
+/// number, which is the one capture group ("crontab.penorig.42", "crontab.penorig-v2.42" both give
+/// 42).
 inline constexpr std::string_view RELINK_TAIL = ".*?(\\d+)$";
 /// The system's local-installation command directory; findbin()'s second directory.
 inline constexpr std::string_view SYSTEM_USR_LOCAL_BIN_DIR = "/usr/local/bin";

@@ -83,11 +83,32 @@ TEST_F(GetSystemBinary, MissingNonExecutableOrDirectorySystemPathFindsNothing) {
     EXPECT_EQ(get_system_binary(""), std::nullopt);
 }
 
-TEST_F(GetSystemBinary, NameThatIsNoValidPatternFindsNothingQuietly) {
+TEST_F(GetSystemBinary, TheTailIsAnyTextOnOneLineEndingInTheNumber) {
+    executable(kWrapper);
+    link_crontab_to(kWrapper);
+    executable("/usr/bin/crontab.penorig-v9.a1b7");         // the number is the trailing run: 7
+    executable("/usr/bin/old-crontab.penorig.6");           // found anywhere in the name: 6
+    executable("/usr/bin/crontab.penorig.900\n");           // no number at the very end
+    executable("/usr/bin/crontab.penorig\n.800");           // the tail crosses a line end
+    executable("/usr/bin/crontab.penorig\ncrontab.penorig5");  // a later place that qualifies
+    EXPECT_EQ(get_system_binary("crontab"), root.path("/usr/bin/crontab.penorig-v9.a1b7"));
+    executable("/usr/bin/crontab.penorig.penorig.8");
+    EXPECT_EQ(get_system_binary("crontab"), root.path("/usr/bin/crontab.penorig.penorig.8"));
+}
+
+// The command name is a name, not a pattern: its characters stand for themselves, so no name can
+// lead to another command's relinked binary.
+TEST_F(GetSystemBinary, PatternCharactersInTheNameStandForThemselves) {
     executable(kWrapper);
     ASSERT_EQ(symlink(root.path(kWrapper).c_str(), root.path("/usr/bin/c(").c_str()), 0);
     executable("/usr/bin/c(.penorig.1");
-    EXPECT_EQ(get_system_binary("c("), std::nullopt);
+    EXPECT_EQ(get_system_binary("c("), root.path("/usr/bin/c(.penorig.1"));
+
+    ASSERT_EQ(symlink(root.path(kWrapper).c_str(), root.path("/usr/bin/cr.n").c_str()), 0);
+    executable("/usr/bin/cron.penorig.9");
+    EXPECT_EQ(get_system_binary("cr.n"), std::nullopt);
+    ASSERT_EQ(symlink(root.path(kWrapper).c_str(), root.path("/usr/bin/c.*").c_str()), 0);
+    EXPECT_EQ(get_system_binary("c.*"), std::nullopt);
 }
 
 }  // namespace
