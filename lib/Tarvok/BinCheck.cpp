@@ -81,7 +81,8 @@ std::string memory_report(std::string_view status_text) {
 }
 
 void basemem() {
-    if (const auto status = LoadFile::loadbinfile("/proc/" + std::to_string(getpid()) + "/status")) {
+    if (const auto status =
+            LoadFile::loadbinfile("/proc/" + std::to_string(getpid()) + "/status")) {
         _print(memory_report(*status));
     }
     Process::exit(0);

@@ -736,7 +736,8 @@ namespace {
 // RapidJSON wants a non-null pointer even for an empty string; an empty string_view may have none.
 rapidjson::GenericStringRef<char> reference(std::string_view bytes) {
     static constexpr char empty[] = "";
-    return rapidjson::StringRef(bytes.empty() ? empty : bytes.data(), static_cast<SizeType>(bytes.size()));
+    return rapidjson::StringRef(bytes.empty() ? empty : bytes.data(),
+                                static_cast<SizeType>(bytes.size()));
 }
 }  // namespace
 

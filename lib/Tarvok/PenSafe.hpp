@@ -8,8 +8,8 @@
 //
 // The renamed file is the command name, then RELINK_POSTFIX, then any text that ends in a decimal
 // number (the installer uses the time of the relink, so the highest number is the latest). The
-// command name and the postfix are found in an entry name as the texts they are, anywhere in it. A link
-// is recognised as pointing at a wrapper when its text, as stored, contains "/pen_safe_".
+// command name and the postfix are found in an entry name as the texts they are, anywhere in it.
+// A link is recognised as pointing at a wrapper when its text, as stored, contains "/pen_safe_".
 //
 // get_system_binary() never reports and never throws: every failure is "nothing", and the caller
 // then treats the account as restricted. Every directory is reached through Tarvok::SysRoot, so

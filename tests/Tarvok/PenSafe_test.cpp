@@ -86,10 +86,10 @@ TEST_F(GetSystemBinary, MissingNonExecutableOrDirectorySystemPathFindsNothing) {
 TEST_F(GetSystemBinary, TheTailIsAnyTextOnOneLineEndingInTheNumber) {
     executable(kWrapper);
     link_crontab_to(kWrapper);
-    executable("/usr/bin/crontab.penorig-v9.a1b7");         // the number is the trailing run: 7
-    executable("/usr/bin/old-crontab.penorig.6");           // found anywhere in the name: 6
-    executable("/usr/bin/crontab.penorig.900\n");           // no number at the very end
-    executable("/usr/bin/crontab.penorig\n.800");           // the tail crosses a line end
+    executable("/usr/bin/crontab.penorig-v9.a1b7");            // the number is the trailing run: 7
+    executable("/usr/bin/old-crontab.penorig.6");              // found anywhere in the name: 6
+    executable("/usr/bin/crontab.penorig.900\n");              // no number at the very end
+    executable("/usr/bin/crontab.penorig\n.800");              // the tail crosses a line end
     executable("/usr/bin/crontab.penorig\ncrontab.penorig5");  // a later place that qualifies
     EXPECT_EQ(get_system_binary("crontab"), root.path("/usr/bin/crontab.penorig-v9.a1b7"));
     executable("/usr/bin/crontab.penorig.penorig.8");
