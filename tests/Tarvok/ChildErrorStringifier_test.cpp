@@ -1,27 +1,13 @@
 #include "Tarvok/ChildErrorStringifier.hpp"
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
 
+#include "support/ChildProcess.hpp"
+
 using Tarvok::ChildErrorStringifier;
-
-namespace {
-
-int wait_status_of_child(void (*body)()) {
-    const pid_t child = fork();
-    if (child == 0) {
-        body();
-        _exit(0);
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
-    return status;
-}
-
-}  // namespace
 
 TEST(ChildErrorStringifier, DescribesExitCodesSignalsAndCoreDumps) {
     EXPECT_EQ(ChildErrorStringifier(0).terse_autopsy(), "exit code 0");
@@ -35,11 +21,11 @@ TEST(ChildErrorStringifier, DescribesExitCodesSignalsAndCoreDumps) {
 }
 
 TEST(ChildErrorStringifier, ReadsRealWaitStatuses) {
-    const int exited = wait_status_of_child([] { _exit(42); });
+    const int exited = TestSupport::run_forked([] { return 42; }).wait_status;
     EXPECT_EQ(ChildErrorStringifier(exited).error_code(), 42);
     EXPECT_EQ(ChildErrorStringifier(exited).signal_code(), 0);
 
-    const int killed = wait_status_of_child([] { kill(getpid(), SIGTERM); });
+    const int killed = TestSupport::run_forked([] { return kill(getpid(), SIGTERM); }).wait_status;
     EXPECT_EQ(ChildErrorStringifier(killed).signal_code(), SIGTERM);
     EXPECT_EQ(ChildErrorStringifier(killed).terse_autopsy(), "killed by signal SIGTERM (15)");
 }

@@ -1,46 +1,25 @@
 #include "Tarvok/Process.hpp"
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <functional>
 #include <stdexcept>
 #include <string>
 
 #include "Tarvok/Error.hpp"
 #include "Tarvok/Exception.hpp"
+#include "support/ChildProcess.hpp"
 
 namespace {
 
-struct Ended {
-    int status = -1;
-    std::string err;
-};
+using TestSupport::RunResult;
 
-// Runs `body` through Process::run in a forked child, as main would, with standard error caught.
-Ended run_in_child(const std::function<int()>& body) {
-    int err_pipe[2];
-    if (pipe(err_pipe) != 0) throw std::runtime_error("pipe");
-    std::fflush(nullptr);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(err_pipe[1], STDERR_FILENO);
-        close(err_pipe[0]);
-        close(err_pipe[1]);
-        _exit(Tarvok::Process::run(body));
-    }
-    close(err_pipe[1]);
-    Ended ended;
-    char buffer[4096];
-    ssize_t n;
-    while ((n = read(err_pipe[0], buffer, sizeof buffer)) > 0) ended.err.append(buffer, n);
-    close(err_pipe[0]);
-    int wait_status = 0;
-    waitpid(pid, &wait_status, 0);
-    ended.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
-    return ended;
+// Runs `body` through Process::run in a forked child, as main would.
+RunResult run_in_child(const std::function<int()>& body) {
+    return TestSupport::run_forked([&] { return Tarvok::Process::run(body); });
 }
 
 // Destructors that run while a failure unwinds may change errno on the way.
@@ -49,17 +28,13 @@ struct ClobbersErrno {
 };
 
 int child_wait_status(int exit_code) {
-    const pid_t pid = fork();
-    if (pid == 0) _exit(exit_code);
-    int wait_status = 0;
-    waitpid(pid, &wait_status, 0);
-    return wait_status;
+    return TestSupport::run_forked([=] { return exit_code; }).wait_status;
 }
 
 }  // namespace
 
 TEST(UncaughtFailure, FamilyFailureEndsWithItsTextAndTheErrnoItWasRaisedWith) {
-    const Ended ended = run_in_child([]() -> int {
+    const RunResult ended = run_in_child([]() -> int {
         ClobbersErrno on_the_way;
         errno = EEXIST;
         throw Tarvok::Exception::create<Tarvok::Exception::TempCreateFailed>(
@@ -70,7 +45,7 @@ TEST(UncaughtFailure, FamilyFailureEndsWithItsTextAndTheErrnoItWasRaisedWith) {
 }
 
 TEST(UncaughtFailure, PlainErrorsKeepTheirErrnoOthersUseErrnoAtTheCatch) {
-    Ended ended = run_in_child([]() -> int {
+    RunResult ended = run_in_child([]() -> int {
         ClobbersErrno on_the_way;
         errno = ENOENT;
         throw Tarvok::Error("Could not read '/f'");
@@ -95,7 +70,7 @@ TEST(UncaughtFailure, PlainErrorsKeepTheirErrnoOthersUseErrnoAtTheCatch) {
 }
 
 TEST(UncaughtFailure, WithoutErrnoTheLastChildStatusDecidesElse255) {
-    Ended ended = run_in_child([]() -> int {
+    RunResult ended = run_in_child([]() -> int {
         Tarvok::Process::set_child_status(child_wait_status(7));
         errno = 0;
         throw std::runtime_error("editor failed");
@@ -119,7 +94,7 @@ TEST(UncaughtFailure, WithoutErrnoTheLastChildStatusDecidesElse255) {
 }
 
 TEST(UncaughtFailure, FailedProcessReplacementFollowsTheSameRule) {
-    const Ended ended = run_in_child([] {
+    const RunResult ended = run_in_child([] {
         return Tarvok::Process::report_uncaught("Could not run '/usr/bin/crontab'", ENOENT);
     });
     EXPECT_EQ(ended.err, "Could not run '/usr/bin/crontab'\n");
@@ -127,7 +102,7 @@ TEST(UncaughtFailure, FailedProcessReplacementFollowsTheSameRule) {
 }
 
 TEST(ExitRequest, UnwindsTheStackAndEndsSilentlyWithItsStatus) {
-    const Ended ended = run_in_child([]() -> int {
+    const RunResult ended = run_in_child([]() -> int {
         struct Owner {
             ~Owner() { std::fputs("removed\n", stderr); }
         } owner;

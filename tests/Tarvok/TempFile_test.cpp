@@ -4,7 +4,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -49,17 +48,6 @@ std::string cwd() {
 std::string real(const std::string& path) {
     char buf[PATH_MAX];
     return realpath(path.c_str(), buf) ? buf : "";
-}
-
-// Runs `body` in a forked child; its exit status is what the child returned.
-template <class F>
-int in_child(F body) {
-    std::fflush(nullptr);
-    const pid_t child = fork();
-    if (child == 0) _exit(body());
-    int status = 0;
-    waitpid(child, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 class TempFileTest : public ::testing::Test {
@@ -305,7 +293,7 @@ TEST_F(TempFileTest, AForkedChildRemovesNothingOfItsParent) {
     const std::string parents = temp->file()->name;
     const std::string parents_dir = *temp->dir();
 
-    const int status = in_child([&] {
+    const TestSupport::RunResult child = TestSupport::run_forked([&] {
         // The child's own entries are its own to remove.
         const std::string childs = temp->file()->name;
         if (temp->needunlink_list() != std::vector<std::string>{childs}) return 1;
@@ -315,7 +303,7 @@ TEST_F(TempFileTest, AForkedChildRemovesNothingOfItsParent) {
         temp.reset();
         return 0;
     });
-    EXPECT_EQ(status, 0);
+    EXPECT_EQ(child.status, 0) << child.err;
     EXPECT_TRUE(exists(parents));
     EXPECT_TRUE(exists(parents_dir));
     EXPECT_EQ(TestSupport::entries(tmp_).size(), 2u) << "the child removed what it made";
@@ -361,30 +349,24 @@ TEST_F(TempFileTest, OnlyPathsWithADirectoryPartAreRemovedAndLinksAreNotFollowed
 }
 
 TEST_F(TempFileTest, DestructionDuringTheRunRemovesButTheFinalTeardownDoesNot) {
-    int names[2];
-    ASSERT_EQ(pipe(names), 0);
     // A real program (no test harness): one object unwound by an exit request, one that lives
     // in static storage until the process ends.
-    const int status = in_child([&]() -> int {
+    const TestSupport::RunResult ended = TestSupport::run_forked([]() -> int {
         Tarvok::Destruct::set_test_harness_loaded(false);
         static TempFile survivor;
         const std::string kept = survivor.file()->name + "\n";
         const int code = Tarvok::Process::run([&] {
             TempFile during_run;
             const std::string gone = during_run.file()->name + "\n";
-            (void)!write(names[1], gone.data(), gone.size());
+            (void)!write(STDOUT_FILENO, gone.data(), gone.size());
             Tarvok::Process::exit(3);
             return 0;
         });
-        (void)!write(names[1], kept.data(), kept.size());
+        (void)!write(STDOUT_FILENO, kept.data(), kept.size());
         std::exit(code);
     });
-    close(names[1]);
-    std::string text;
-    char buf[512];
-    for (ssize_t n; (n = read(names[0], buf, sizeof buf)) > 0;) text.append(buf, n);
-    close(names[0]);
-    EXPECT_EQ(status, 3);
+    const std::string& text = ended.out;
+    EXPECT_EQ(ended.status, 3);
     const std::size_t cut = text.find('\n');
     ASSERT_NE(cut, std::string::npos) << text;
     const std::string gone = text.substr(0, cut);

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -281,29 +280,19 @@ TEST_F(ServerTest, CallerIsTheAccountTheKernelReports) {
     // The real peer lookup, with a client that really runs as alice.
     chmod(root_.dir().c_str(), 0755);
     ServerThread server(Tvwrapd::ServerConfig{});
-    int pipe_fds[2];
-    ASSERT_EQ(pipe(pipe_fds), 0);
     const std::string bytes = save_request("@reboot as-alice\n");
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        close(pipe_fds[0]);
-        if (setresgid(ALICE, ALICE, ALICE) != 0 || setresuid(ALICE, ALICE, ALICE) != 0) _exit(3);
+    const TestSupport::RunResult child = TestSupport::run_forked([&] {
+        if (setresgid(ALICE, ALICE, ALICE) != 0 || setresuid(ALICE, ALICE, ALICE) != 0) return 3;
         try {
             const std::string answer = DaemonTest::exchange(server.path(), bytes);
-            if (write(pipe_fds[1], answer.data(), answer.size()) < 0) _exit(4);
+            if (write(STDOUT_FILENO, answer.data(), answer.size()) < 0) return 4;
         } catch (...) {
-            _exit(5);
+            return 5;
         }
-        _exit(0);
-    }
-    close(pipe_fds[1]);
-    const std::string answer = DaemonTest::read_to_end(pipe_fds[0]);
-    close(pipe_fds[0]);
-    int status = 0;
-    waitpid(child, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status));
-    ASSERT_EQ(WEXITSTATUS(status), 0);
+        return 0;
+    });
+    ASSERT_EQ(child.status, 0) << child.err;
+    const std::string& answer = child.out;
     EXPECT_EQ(answer, INSTALLED);
     EXPECT_EQ(TestSupport::read_file(crontab("alice")), "@reboot as-alice\n");
     EXPECT_NE(access(crontab("root").c_str(), F_OK), 0);

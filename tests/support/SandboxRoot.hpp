@@ -5,11 +5,12 @@
 
 #include <sys/types.h>
 
-#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "support/ChildProcess.hpp"
 
 namespace TestSupport {
 
@@ -43,26 +44,6 @@ std::string read_file(const std::string& path);
 void remove_tree(const std::string& path);
 /// The names in a directory, without "." and ".."; none when it cannot be read.
 std::set<std::string> entries(const std::string& dir);
-
-struct RunResult {
-    int status = -1;  ///< exit status, or 128 + signal
-    std::string out;
-    std::string err;
-};
-
-/// The account a program is started as: real, effective and saved ids, no supplementary groups.
-/// Needs a test process running as root.
-struct RunAs {
-    uid_t uid;
-    gid_t gid;
-};
-
-/// Runs `argv` (argv[0] is the program path, and the name it is started as unless `arg0` is
-/// given) with `env` as its whole environment and `input` on its standard input, as the account
-/// `as` when given (otherwise as the test's own). The program starts with SIGPIPE at its default.
-RunResult run(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-              std::string_view input = {}, const std::string& arg0 = {},
-              std::optional<RunAs> as = std::nullopt);
 
 /// The build directory's copy of a built program, e.g. built("sandbox/bin/pen_safe_crontab").
 std::string built(std::string_view relative);

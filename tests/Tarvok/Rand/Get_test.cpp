@@ -1,6 +1,5 @@
 #include "Tarvok/Rand/Get.hpp"
 
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -13,6 +12,7 @@
 
 #include "Tarvok/Exception.hpp"
 #include "Tarvok/Rand/FakeKernel.hpp"
+#include "support/ChildProcess.hpp"
 #include "support/SandboxRoot.hpp"
 
 namespace {
@@ -106,25 +106,13 @@ TEST(RandGetPool, AForkedChildNeverHandsOutItsParentsCharacters) {
     Get::getranddata(8);  // the pool now holds 3144 prepared characters
     ASSERT_EQ(Fake::getrandom_calls, 1);
 
-    int out[2];
-    ASSERT_EQ(pipe(out), 0);
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        close(out[0]);
+    const TestSupport::RunResult child = TestSupport::run_forked([] {
         const std::string text = Get::getranddata(100);
         const std::string report = std::to_string(Fake::getrandom_calls) + " " + text;
-        (void)!write(out[1], report.data(), report.size());
-        _exit(0);
-    }
-    close(out[1]);
-    std::string report;
-    char buf[4096];
-    for (ssize_t n; (n = read(out[0], buf, sizeof buf)) > 0;) report.append(buf, n);
-    close(out[0]);
-    int status = 0;
-    waitpid(child, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        return write(STDOUT_FILENO, report.data(), report.size()) < 0;
+    });
+    ASSERT_EQ(child.status, 0) << child.err;
+    const std::string& report = child.out;
 
     const std::string parents_pool = Get::getranddata(100);
     EXPECT_EQ(Fake::getrandom_calls, 1) << "the parent still had its pool";
@@ -136,21 +124,12 @@ TEST(RandGetPool, AForkedChildNeverHandsOutItsParentsCharacters) {
 TEST(RandGetPool, ForkedChildrenOfTheRealKernelDrawDifferentCharacters) {
     Get::reset();
     Get::getranddata(8);
-    int out[2];
-    ASSERT_EQ(pipe(out), 0);
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
+    const TestSupport::RunResult child = TestSupport::run_forked([] {
         const std::string text = Get::getranddata(64);
-        (void)!write(out[1], text.data(), text.size());
-        _exit(0);
-    }
-    close(out[1]);
-    std::string child_text(64, '\0');
-    ASSERT_EQ(read(out[0], child_text.data(), 64), 64);
-    close(out[0]);
-    waitpid(child, nullptr, 0);
-    EXPECT_NE(child_text, Get::getranddata(64));
+        return write(STDOUT_FILENO, text.data(), text.size()) < 0;
+    });
+    ASSERT_EQ(child.out.size(), 64u);
+    EXPECT_NE(child.out, Get::getranddata(64));
     Get::reset();
 }
 
