@@ -15,7 +15,7 @@
 #include <thread>
 
 #include "daemon/support/DaemonProcess.hpp"
-#include "support/SandboxRoot.hpp"
+#include "support/HostingRoot.hpp"
 
 namespace {
 
@@ -26,8 +26,8 @@ using ::testing::StartsWith;
 using TestSupport::RunResult;
 using Args = std::vector<std::string>;
 
-constexpr uid_t kJail = 4001;
-constexpr std::string_view kInstalled = "/usr/local/tarvok/bin/pen_safe_crontab";
+constexpr uid_t kJail = TestSupport::JAIL_UID;
+constexpr std::string_view kInstalled = TestSupport::FRONTEND;
 constexpr std::string_view kSpool = "/var/spool/cron/crontabs/jail";
 
 constexpr std::string_view kOld = "0 1 * * * old\n";
@@ -48,11 +48,6 @@ bool exists(const std::string& path) {
 class EditRun : public ::testing::Test {
   protected:
     void SetUp() override {
-        root.write("/etc/passwd",
-                   "root:x:0:0:root:/root:/bin/bash\n"
-                   "jail:x:4001:4001::" +
-                       root.path("/home/jail") + ":/usr/local/tarvok/bin/noshell\n");
-        root.write("/etc/shadow", "root:*:19000:0:99999:7:::\njail:!:19000::::::\n", 0640);
         root.mkdirs("/tmp");
         ASSERT_EQ(chmod(root.path("/tmp").c_str(), 01777), 0);
         root.mkdirs("/home");
@@ -60,9 +55,6 @@ class EditRun : public ::testing::Test {
         ASSERT_EQ(chown(root.path("/home/jail").c_str(), kJail, kJail), 0);
         root.mkdirs("/state");
         ASSERT_EQ(chmod(root.path("/state").c_str(), 0777), 0);
-        root.write(kInstalled,
-                   TestSupport::read_file(TestSupport::built("sandbox/bin/pen_safe_crontab")),
-                   0755);
         daemon = std::make_unique<DaemonTest::DaemonProcess>(root);
         ASSERT_TRUE(daemon->wait_until_serving()) << daemon->log();
     }
@@ -73,10 +65,7 @@ class EditRun : public ::testing::Test {
     }
 
     RunResult edit(std::string_view input = {}, Args env = {"EDITOR=editor"}) const {
-        env.push_back("TARVOK_SANDBOX_ROOT=" + root.dir());
-        env.push_back("PATH=/usr/bin:/bin");
-        return TestSupport::run({root.path(kInstalled), "-e"}, env, input, "crontab",
-                                TestSupport::RunAs{kJail, kJail});
+        return root.run_as(kJail, kInstalled, {"-e"}, input, std::move(env));
     }
 
     void seed(std::string_view text) const { root.write(kSpool, text, 0600); }
@@ -120,7 +109,7 @@ class EditRun : public ::testing::Test {
     }
     std::set<std::string> temp_files() const { return TestSupport::entries(root.path("/tmp")); }
 
-    TestSupport::SandboxRoot root;
+    TestSupport::HostingRoot root{{.jail_home_inside_root = true}};
     std::unique_ptr<DaemonTest::DaemonProcess> daemon;
 };
 

@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "support/SandboxRoot.hpp"
+#include "support/HostingRoot.hpp"
 
 namespace {
 
@@ -16,87 +16,53 @@ using ::testing::HasSubstr;
 using ::testing::MatchesRegex;
 using ::testing::Not;
 using TestSupport::RunResult;
+using TestSupport::STAND_IN_CRONTAB;
+using TestSupport::STAND_IN_MARK;
+using TestSupport::stand_in_output;
 using Args = std::vector<std::string>;
 
-constexpr uid_t kRestricted = 4001;
-constexpr uid_t kOrdinary = 4002;
+constexpr uid_t kRestricted = TestSupport::JAIL_UID;
+constexpr uid_t kOrdinary = TestSupport::PLAIN_UID;
 constexpr uid_t kNologin = 4003;
 constexpr uid_t kDeepPenshell = 4004;
 constexpr uid_t kUnknown = 4999;
 
-constexpr std::string_view kStandInMark = "stand-in crontab ran";
-constexpr std::string_view kInstalled = "/usr/local/tarvok/bin/pen_safe_crontab";
-
-// Prints the mark, then the path it was started as and each argument on a line of its own.
-constexpr std::string_view kStandIn =
-    "#!/bin/sh\n"
-    "echo 'stand-in crontab ran'\n"
-    "printf '%s\\n' \"$0\" \"$@\"\n"
-    "exit 42\n";
+constexpr std::string_view kInstalled = TestSupport::FRONTEND;
 
 class PenSafeCrontabRun : public ::testing::Test {
   protected:
-    void SetUp() override {
-        root.write("/etc/passwd",
-                   "root:x:0:0:root:/root:/bin/bash\n"
-                   "jail:x:4001:4001::/home/jail:/usr/local/tarvok/bin/noshell\n"
-                   "plain:x:4002:4002::/home/plain:/bin/bash\n"
-                   "locked:x:4003:4003::/nonexistent:/usr/sbin/nologin\n"
-                   "vendor:x:4004:4004::/home/vendor:/opt/vendor/penshell/bin/sh\n");
-        root.write("/etc/shadow",
-                   "root:*:19000:0:99999:7:::\njail:!:19000::::::\nplain:!:19000::::::\n"
-                   "locked:!:19000::::::\nvendor:!:19000::::::\n",
-                   0640);
-        root.write("/usr/bin/crontab", kStandIn, 0755);
-        // The front end is run from where it is installed, inside the root, so that every
-        // account can start it wherever the build directory lies.
-        install(TestSupport::built("sandbox/bin/pen_safe_crontab"), kInstalled);
-    }
-
-    void install(const std::string& from, std::string_view to) const {
-        root.write(to, TestSupport::read_file(from), 0755);
-    }
+    void SetUp() override { root.install_stand_in_crontab(); }
 
     RunResult run_as(uid_t uid, const Args& args, std::vector<std::string> extra_env = {}) const {
-        Args argv{root.path(kInstalled)};
-        argv.insert(argv.end(), args.begin(), args.end());
-        extra_env.push_back("TARVOK_SANDBOX_ROOT=" + root.dir());
-        extra_env.push_back("PATH=/usr/bin:/bin");
-        return TestSupport::run(argv, extra_env, {}, "crontab", TestSupport::RunAs{uid, uid});
+        return root.run_as(uid, kInstalled, args, {}, std::move(extra_env));
     }
 
-    static std::string lines(const Args& items) {
-        std::string out;
-        for (const auto& item : items) out += item + "\n";
-        return out;
-    }
-
-    TestSupport::SandboxRoot root;
+    TestSupport::HostingRoot root{
+        {.more_accounts = "locked:x:4003:4003::/nonexistent:/usr/sbin/nologin\n"
+                          "vendor:x:4004:4004::/home/vendor:/opt/vendor/penshell/bin/sh\n"}};
 };
 
 TEST_F(PenSafeCrontabRun, UnrestrictedAccountsAreHandedOverWithEveryArgumentUnchanged) {
     const Args args{"-l", "with space", "", "--", "-x", "-e", "--bincheck", "*/5 * * * *"};
     for (uid_t uid : {kOrdinary, kNologin, kUnknown}) {
         const RunResult r = run_as(uid, args);
-        Args expected{std::string(kStandInMark), root.path("/usr/bin/crontab")};
-        expected.insert(expected.end(), args.begin(), args.end());
-        EXPECT_EQ(r.out, lines(expected)) << uid;
+        EXPECT_EQ(r.out, stand_in_output(root.path("/usr/bin/crontab"), args)) << uid;
         EXPECT_EQ(r.err, "") << uid;
         EXPECT_EQ(r.status, 42) << uid;
     }
     const RunResult bare = run_as(kOrdinary, {});
-    EXPECT_EQ(bare.out, lines({std::string(kStandInMark), root.path("/usr/bin/crontab")}));
+    EXPECT_EQ(bare.out, stand_in_output(root.path("/usr/bin/crontab")));
     EXPECT_EQ(bare.status, 42);
 }
 
 TEST_F(PenSafeCrontabRun, HandedOverProgramIsStartedUnderItsOwnPath) {
-    install("/proc/self/exe", "/usr/lib/stand-in/argv-echo");
+    root.write("/usr/lib/stand-in/argv-echo", TestSupport::read_file("/proc/self/exe"), 0755);
     ASSERT_EQ(unlink(root.path("/usr/bin/crontab").c_str()), 0);
     ASSERT_EQ(symlink(root.path("/usr/lib/stand-in/argv-echo").c_str(),
                       root.path("/usr/bin/crontab").c_str()),
               0);
     const RunResult r = run_as(kOrdinary, {"-l", "x y"}, {"TARVOK_TEST_ARGV_ECHO=7"});
-    EXPECT_EQ(r.out, lines({root.path("/usr/bin/crontab"), "-l", "x y"}));
+    EXPECT_EQ(r.out, root.path("/usr/bin/crontab") + "\n-l\nx y\n");
     EXPECT_EQ(r.status, 7);
 }
 
@@ -117,11 +83,11 @@ TEST_F(PenSafeCrontabRun, RestrictedAccountsNeverReachTheSystemCrontab) {
             const RunResult r = run_as(uid, args);
             const std::string what = std::to_string(uid) + " " + ::testing::PrintToString(args);
             EXPECT_EQ(r.status, 1) << what;
-            EXPECT_THAT(r.out, Not(HasSubstr(kStandInMark))) << what;
+            EXPECT_THAT(r.out, Not(HasSubstr(STAND_IN_MARK))) << what;
             // No daemon listens here: the fetch ends the run with its one-line message,
             // whatever was asked for.
             EXPECT_THAT(r.out, MatchesRegex("[^\n]+\n")) << what;
-            EXPECT_THAT(r.err, Not(HasSubstr(kStandInMark))) << what;
+            EXPECT_THAT(r.err, Not(HasSubstr(STAND_IN_MARK))) << what;
         }
     }
 }
@@ -140,7 +106,7 @@ TEST_F(PenSafeCrontabRun, WithoutAUsableSystemCrontabEveryoneIsServedAsRestricte
     auto expect_like_restricted = [&](const RunResult& r, const char* what) {
         EXPECT_EQ(r.status, 1) << what;
         EXPECT_EQ(r.out, restricted.out) << what;
-        EXPECT_THAT(r.err, Not(HasSubstr(kStandInMark))) << what;
+        EXPECT_THAT(r.err, Not(HasSubstr(STAND_IN_MARK))) << what;
     };
 
     ASSERT_EQ(chmod(root.path("/usr/bin/crontab").c_str(), 0644), 0);
@@ -157,11 +123,10 @@ TEST_F(PenSafeCrontabRun, WithoutAUsableSystemCrontabEveryoneIsServedAsRestricte
 TEST_F(PenSafeCrontabRun, RelinkedSystemCrontabIsFoundBehindTheWrapperLink) {
     ASSERT_EQ(unlink(root.path("/usr/bin/crontab").c_str()), 0);
     ASSERT_EQ(symlink(root.path(kInstalled).c_str(), root.path("/usr/bin/crontab").c_str()), 0);
-    root.write("/usr/bin/crontab.penorig.20", kStandIn, 0755);
-    root.write("/usr/bin/crontab.penorig.100", kStandIn, 0755);
+    root.write("/usr/bin/crontab.penorig.20", STAND_IN_CRONTAB, 0755);
+    root.write("/usr/bin/crontab.penorig.100", STAND_IN_CRONTAB, 0755);
     const RunResult r = run_as(kOrdinary, {"-r"});
-    EXPECT_EQ(r.out,
-              lines({std::string(kStandInMark), root.path("/usr/bin/crontab.penorig.100"), "-r"}));
+    EXPECT_EQ(r.out, stand_in_output(root.path("/usr/bin/crontab.penorig.100"), {"-r"}));
     EXPECT_EQ(r.status, 42);
 }
 
@@ -175,8 +140,7 @@ TEST_F(PenSafeCrontabRun, SelfCheckOptionsWorkOnlyAsTheFirstArgument) {
         EXPECT_EQ(memory.status, 0) << uid;
     }
     const RunResult later = run_as(kOrdinary, {"-l", "--bincheck"});
-    EXPECT_EQ(later.out, lines({std::string(kStandInMark), root.path("/usr/bin/crontab"), "-l",
-                                "--bincheck"}));
+    EXPECT_EQ(later.out, stand_in_output(root.path("/usr/bin/crontab"), {"-l", "--bincheck"}));
 }
 
 TEST_F(PenSafeCrontabRun, UncaughtFailureEndsWithItsTextAndThePendingErrorNumber) {
@@ -187,7 +151,7 @@ TEST_F(PenSafeCrontabRun, UncaughtFailureEndsWithItsTextAndThePendingErrorNumber
     EXPECT_EQ(r.status, EISDIR);
     EXPECT_EQ(r.out, "");
     EXPECT_THAT(r.err, HasSubstr(std::strerror(EISDIR)));
-    EXPECT_THAT(r.err, Not(HasSubstr(kStandInMark)));
+    EXPECT_THAT(r.err, Not(HasSubstr(STAND_IN_MARK)));
 }
 
 TEST_F(PenSafeCrontabRun, UnusableSandboxRootEndsWithStatusTwo) {

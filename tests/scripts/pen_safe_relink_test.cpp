@@ -11,7 +11,7 @@
 #include <map>
 #include <regex>
 
-#include "support/SandboxRoot.hpp"
+#include "support/HostingRoot.hpp"
 
 namespace {
 
@@ -19,18 +19,15 @@ using ::testing::HasSubstr;
 using ::testing::MatchesRegex;
 using ::testing::Not;
 using TestSupport::RunResult;
+using TestSupport::STAND_IN_MARK;
+using TestSupport::stand_in_output;
 using Args = std::vector<std::string>;
 
-constexpr uid_t kRestricted = 4001;
-constexpr uid_t kOrdinary = 4002;
+constexpr uid_t kRestricted = TestSupport::JAIL_UID;
+constexpr uid_t kOrdinary = TestSupport::PLAIN_UID;
 
 constexpr std::string_view kFrontend = TARVOK_FRONTEND_INSTALLED;
-constexpr std::string_view kStandInMark = "stand-in crontab ran";
-constexpr std::string_view kStandIn =
-    "#!/bin/sh\n"
-    "echo 'stand-in crontab ran'\n"
-    "printf '%s\\n' \"$0\" \"$@\"\n"
-    "exit 42\n";
+constexpr std::string_view kStandIn = TestSupport::STAND_IN_CRONTAB;
 // What an installed front end's link says: /usr/bin is two levels below the root.
 const std::string kOurLinkText = "../.." + std::string(kFrontend);
 
@@ -49,22 +46,11 @@ void PrintTo(const Entry& e, std::ostream* os) {
     if (!e.link_text.empty()) *os << " -> " << e.link_text;
 }
 
-// A sandbox root laid out like a server before relinking: a password file with a restricted and
-// an ordinary account, a stand-in system crontab (setgid, as Debian ships it) and the front end
-// installed where the tool expects it.
+// A hosting server's root before relinking: a stand-in system crontab (setgid, as Debian ships
+// it) and the front end installed where the tool expects it.
 class RelinkSandbox {
   public:
-    RelinkSandbox() {
-        root.write("/etc/passwd",
-                   "root:x:0:0:root:/root:/bin/bash\n"
-                   "jail:x:4001:4001::/home/jail:/usr/local/tarvok/bin/noshell\n"
-                   "plain:x:4002:4002::/home/plain:/bin/bash\n");
-        root.write("/etc/shadow", "root:*:19000:0:99999:7:::\njail:!:19000::::::\n", 0640);
-        root.write("/usr/bin/crontab", kStandIn, 02755);
-        root.write(kFrontend,
-                   TestSupport::read_file(TestSupport::built("sandbox/bin/pen_safe_crontab")),
-                   0755);
-    }
+    RelinkSandbox() { root.install_stand_in_crontab(02755); }
 
     RunResult tool(const Args& args) const {
         Args argv{"/bin/bash", TestSupport::built("scripts/pen-safe-relink"), "--root", root.dir()};
@@ -74,10 +60,7 @@ class RelinkSandbox {
 
     // Runs /usr/bin/crontab of the root the way an account types "crontab ...".
     RunResult crontab_as(uid_t uid, const Args& args) const {
-        Args argv{root.path("/usr/bin/crontab")};
-        argv.insert(argv.end(), args.begin(), args.end());
-        return TestSupport::run(argv, {"TARVOK_SANDBOX_ROOT=" + root.dir(), "PATH=/usr/bin:/bin"},
-                                {}, "crontab", TestSupport::RunAs{uid, uid});
+        return root.run_as(uid, "/usr/bin/crontab", args);
     }
 
     Listing listing(std::string_view dir = "/usr/bin") const {
@@ -116,14 +99,8 @@ class RelinkSandbox {
         ASSERT_EQ(symlink(text.c_str(), root.path("/usr/bin/crontab").c_str()), 0);
     }
 
-    TestSupport::SandboxRoot root;
+    TestSupport::HostingRoot root{{.frontend = kFrontend}};
 };
-
-std::string lines(const Args& items) {
-    std::string out;
-    for (const auto& item : items) out += item + "\n";
-    return out;
-}
 
 // The one renamed copy in /usr/bin; fails the test when there is not exactly one.
 std::string only_copy(const Listing& bin) {
@@ -154,16 +131,14 @@ TEST(PenSafeRelink, RelinkedCrontabHandsOrdinaryAccountsOverAndRevertRestoresThe
     // An ordinary account reaches the real binary through the link, with its arguments as given.
     const Args args{"-l", "with space", "", "-e"};
     const RunResult ordinary = box.crontab_as(kOrdinary, args);
-    Args expected{std::string(kStandInMark), box.root.path("/usr/bin/" + copy)};
-    expected.insert(expected.end(), args.begin(), args.end());
-    EXPECT_EQ(ordinary.out, lines(expected));
+    EXPECT_EQ(ordinary.out, stand_in_output(box.root.path("/usr/bin/" + copy), args));
     EXPECT_EQ(ordinary.err, "");
     EXPECT_EQ(ordinary.status, 42);
 
     // A restricted account reaches the front end and never the real binary.
     const RunResult restricted = box.crontab_as(kRestricted, {"-l"});
     EXPECT_EQ(restricted.status, 1);
-    EXPECT_THAT(restricted.out, Not(HasSubstr(kStandInMark)));
+    EXPECT_THAT(restricted.out, Not(HasSubstr(STAND_IN_MARK)));
 
     const RunResult reverted = box.tool({"--revert"});
     ASSERT_EQ(reverted.status, 0) << reverted.out << reverted.err;
@@ -174,8 +149,7 @@ TEST(PenSafeRelink, RelinkedCrontabHandsOrdinaryAccountsOverAndRevertRestoresThe
     EXPECT_EQ(after.at("crontab").mode & 07777, 02755u);
 
     const RunResult direct = box.crontab_as(kOrdinary, {"-r"});
-    EXPECT_EQ(direct.out,
-              lines({std::string(kStandInMark), box.root.path("/usr/bin/crontab"), "-r"}));
+    EXPECT_EQ(direct.out, stand_in_output(box.root.path("/usr/bin/crontab"), {"-r"}));
 }
 
 TEST(PenSafeRelink, ASecondRunChangesNothingAndSaysSo) {

@@ -7,27 +7,13 @@
 namespace E2E {
 
 CrontabSession::CrontabSession() {
-    root.write("/etc/passwd",
-               "root:x:0:0:root:/root:/bin/bash\n"
-               "jail:x:4001:4001:restricted:/home/jail:/usr/local/tarvok/bin/noshell\n"
-               "plain:x:4002:4002:ordinary:/home/plain:/bin/bash\n");
-    root.write("/etc/shadow",
-               "root:*:19000:0:99999:7:::\njail:!:19000::::::\nplain:!:19000::::::\n", 0640);
     root.mkdirs("/home/jail");
-    // Installed inside the root, so that jail can start it wherever the build directory lies.
-    root.write(INSTALLED,
-               TestSupport::read_file(TestSupport::built("sandbox/bin/pen_safe_crontab")), 0755);
 }
 
 TestSupport::RunResult CrontabSession::run(const Args& args, std::string_view input,
                                            std::vector<std::string> extra_env,
                                            std::string_view invocation) const {
-    Args argv{root.path(INSTALLED)};
-    argv.insert(argv.end(), args.begin(), args.end());
-    extra_env.push_back("TARVOK_SANDBOX_ROOT=" + root.dir());
-    extra_env.push_back("PATH=/usr/bin:/bin");
-    return TestSupport::run(argv, extra_env, input, std::string(invocation),
-                            TestSupport::RunAs{JAIL_UID, JAIL_UID});
+    return root.run_as(JAIL_UID, INSTALLED, args, input, std::move(extra_env), invocation);
 }
 
 std::string CrontabSession::jail_file(std::string_view absolute, std::string_view content,

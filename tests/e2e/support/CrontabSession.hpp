@@ -1,7 +1,5 @@
-// A restricted hosting account's crontab session in a sandbox root: a password file with the
-// restricted account "jail" (uid 4001) and the ordinary account "plain" (uid 4002), the sandbox
-// front end installed inside the root, and runs of it as a real other uid, so that a daemon
-// sees that uid on the connection.
+// A restricted hosting account's crontab session in a sandbox root (a HostingRoot): runs of the
+// front end as jail, a real other uid, so that a daemon sees that uid on the connection.
 //
 // With the reference daemon:
 //
@@ -22,18 +20,18 @@
 #include <vector>
 
 #include "support/FakeDaemon.hpp"
-#include "support/SandboxRoot.hpp"
+#include "support/HostingRoot.hpp"
 
 namespace E2E {
 
 using Args = std::vector<std::string>;
 
-inline constexpr uid_t JAIL_UID = 4001;
+inline constexpr uid_t JAIL_UID = TestSupport::JAIL_UID;
 inline constexpr std::string_view JAIL = "jail";
 /// The name the front end is started as; messages begin with it.
 inline constexpr std::string_view INVOCATION = "crontab";
 /// Where the front end lies inside the root.
-inline constexpr std::string_view INSTALLED = "/usr/local/tarvok/bin/pen_safe_crontab";
+inline constexpr std::string_view INSTALLED = TestSupport::FRONTEND;
 /// Where jail's crontab lies inside the root.
 inline constexpr std::string_view JAIL_SPOOL = "/var/spool/cron/crontabs/jail";
 
@@ -55,7 +53,7 @@ class CrontabSession {
     /// jail's stored crontab; "" when there is none.
     std::string stored() const;
 
-    TestSupport::SandboxRoot root;
+    TestSupport::HostingRoot root;
 };
 
 /// A stand-in daemon at the root's socket that answers every fetch with `fetch_answer` and
