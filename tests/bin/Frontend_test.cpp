@@ -6,55 +6,60 @@
 #include <csignal>
 
 #include "Tarvok/Debug.hpp"
+#include "support/TruthTable.hpp"
 
 namespace {
 
 using namespace PenSafeCrontab;
 
-TEST(DispatchChoice, OptionsWinInEditListRemoveOrderWhereverTheyStand) {
-    EXPECT_EQ(dispatch_choice({"-l", "-e"}), Operation::edit);
-    EXPECT_EQ(dispatch_choice({"file", "-x", "-r", "-l", "-e"}), Operation::edit);
-    EXPECT_EQ(dispatch_choice({"-r", "-l"}), Operation::list);
-    EXPECT_EQ(dispatch_choice({"file", "-r"}), Operation::remove);
-    EXPECT_EQ(dispatch_choice({"-u", "someone", "-l"}), Operation::list);
-    EXPECT_EQ(dispatch_choice({"--", "-r"}), Operation::remove);
-}
-
-TEST(DispatchChoice, InvalidOptionAnywhereBeatsInstalling) {
-    EXPECT_EQ(dispatch_choice({"-x"}), Operation::invalid_option);
-    EXPECT_EQ(dispatch_choice({"file", "-x"}), Operation::invalid_option);
-    EXPECT_EQ(dispatch_choice({"--"}), Operation::invalid_option);
-    EXPECT_EQ(dispatch_choice({"-", "-u"}), Operation::invalid_option);
-    EXPECT_EQ(dispatch_choice({"--bincheck"}), Operation::invalid_option);
-    EXPECT_EQ(dispatch_choice({"file", "-\n"}), Operation::invalid_option);
-}
-
-TEST(DispatchChoice, OptionLookalikesAreFileNamesFirstAndIgnoredLater) {
-    EXPECT_EQ(dispatch_choice({"-le"}), Operation::install_from_file);
-    EXPECT_EQ(dispatch_choice({"-rfoo"}), Operation::install_from_file);
-    EXPECT_EQ(dispatch_choice({"file", "-ex", "-"}), Operation::install_from_file);
-    EXPECT_EQ(dispatch_choice({"-E"}), Operation::invalid_option);
-    EXPECT_EQ(dispatch_choice({" -l"}), Operation::install_from_file);
-    EXPECT_EQ(dispatch_choice({"x-y"}), Operation::install_from_file);
-}
-
-TEST(DispatchChoice, NoArgumentsEmptyFirstOrDashInstallFromStandardInput) {
-    EXPECT_EQ(dispatch_choice({}), Operation::install_from_stdin);
-    EXPECT_EQ(dispatch_choice({""}), Operation::install_from_stdin);
-    EXPECT_EQ(dispatch_choice({"", "file"}), Operation::install_from_stdin);
-    EXPECT_EQ(dispatch_choice({"-"}), Operation::install_from_stdin);
-    EXPECT_EQ(dispatch_choice({"-", "file"}), Operation::install_from_stdin);
+TEST(DispatchChoice, FollowsTheArgumentTable) {
+    using Args = std::vector<std::string>;
+    TestSupport::expect_table<Args, Operation>(
+        {
+            // Options win in edit, list, remove order wherever they stand.
+            {{"-l", "-e"}, Operation::edit},
+            {{"file", "-x", "-r", "-l", "-e"}, Operation::edit},
+            {{"-r", "-l"}, Operation::list},
+            {{"file", "-r"}, Operation::remove},
+            {{"-u", "someone", "-l"}, Operation::list},
+            {{"--", "-r"}, Operation::remove},
+            // An invalid option anywhere beats installing.
+            {{"-x"}, Operation::invalid_option},
+            {{"file", "-x"}, Operation::invalid_option},
+            {{"--"}, Operation::invalid_option},
+            {{"-", "-u"}, Operation::invalid_option},
+            {{"--bincheck"}, Operation::invalid_option},
+            {{"file", "-\n"}, Operation::invalid_option},
+            // Option lookalikes are file names first and ignored later.
+            {{"-le"}, Operation::install_from_file},
+            {{"-rfoo"}, Operation::install_from_file},
+            {{"file", "-ex", "-"}, Operation::install_from_file},
+            {{"-E"}, Operation::invalid_option},
+            {{" -l"}, Operation::install_from_file},
+            {{"x-y"}, Operation::install_from_file},
+            // No arguments, an empty first one or a dash install from standard input.
+            {{}, Operation::install_from_stdin},
+            {{""}, Operation::install_from_stdin},
+            {{"", "file"}, Operation::install_from_stdin},
+            {{"-"}, Operation::install_from_stdin},
+            {{"-", "file"}, Operation::install_from_stdin},
+        },
+        dispatch_choice);
 }
 
 TEST(RestrictedShell, NoshellOrPenshellAnywhereInThePath) {
-    EXPECT_TRUE(is_restricted_shell("/usr/local/tarvok/bin/noshell"));
-    EXPECT_TRUE(is_restricted_shell("/opt/x/penshell/bin/sh"));
-    EXPECT_TRUE(is_restricted_shell("/usr/bin/penshell-jail"));
-    EXPECT_FALSE(is_restricted_shell("/usr/sbin/nologin"));
-    EXPECT_FALSE(is_restricted_shell("/bin/bash"));
-    EXPECT_FALSE(is_restricted_shell("noshell"));
-    EXPECT_FALSE(is_restricted_shell("/usr/bin/NoShell"));
-    EXPECT_FALSE(is_restricted_shell(std::nullopt));
+    TestSupport::expect_table<std::optional<std::string>, bool>(
+        {
+            {"/usr/local/tarvok/bin/noshell", true},
+            {"/opt/x/penshell/bin/sh", true},
+            {"/usr/bin/penshell-jail", true},
+            {"/usr/sbin/nologin", false},
+            {"/bin/bash", false},
+            {"noshell", false},
+            {"/usr/bin/NoShell", false},
+            {std::nullopt, false},
+        },
+        is_restricted_shell);
 }
 
 class IgnoredSigchld : public ::testing::Test {

@@ -10,6 +10,7 @@
 #include "Tarvok/Exception.hpp"
 #include "Tarvok/SafeDir/MK/detail.hpp"
 #include "support/SandboxRoot.hpp"
+#include "support/TruthTable.hpp"
 
 namespace {
 
@@ -20,86 +21,75 @@ using Tarvok::SafeDir::MK::detail::CleanStatus;
 
 // ---- cleaning, without the disk ------------------------------------------------------------
 
-struct CleanCase {
-    std::string input;
-    CleanStatus status;
-    std::string path;
-};
-
-void expect_cleans(const std::vector<CleanCase>& cases) {
-    for (const CleanCase& c : cases) {
-        const auto cleaned = clean_path(c.input);
-        EXPECT_EQ(cleaned.status, c.status) << "input '" << c.input << "'";
-        if (c.status == CleanStatus::Path) {
-            EXPECT_EQ(cleaned.path, c.path) << "input '" << c.input << "'";
-        }
-    }
+// What clean_path gives: the status, and with CleanStatus::Path the clean path.
+std::pair<CleanStatus, std::string> cleaned(std::string_view input) {
+    const auto c = clean_path(input);
+    return {c.status, c.status == CleanStatus::Path ? c.path : ""};
 }
 
-TEST(SafeDirClean, RepeatedAndTrailingSeparatorsCollapse) {
-    expect_cleans({
-        {"a//b///c", CleanStatus::Path, "a/b/c"},
-        {"a/b/", CleanStatus::Path, "a/b"},
-        {"//a//b//", CleanStatus::Path, "/a/b"},
-        {"/", CleanStatus::Path, "/"},
-        {"///", CleanStatus::Path, "/"},
-    });
-}
-
-TEST(SafeDirClean, SelfEntriesAreDroppedWhereverTheyStand) {
-    expect_cleans({
-        {"./a", CleanStatus::Path, "a"},
-        {".//a", CleanStatus::Path, "a"},
-        {"a/./b/.", CleanStatus::Path, "a/b"},
-        {"/./a/.", CleanStatus::Path, "/a"},
-        {"/.", CleanStatus::Path, "/"},
-        {".", CleanStatus::SelfEntry, ""},
-        {"./", CleanStatus::SelfEntry, ""},
-        {".//", CleanStatus::SelfEntry, ""},
-        {"./././", CleanStatus::SelfEntry, ""},
-    });
-}
-
-TEST(SafeDirClean, ParentPartsCancelOnlyWhatThePathAdded) {
-    expect_cleans({
-        {"first/second/../third", CleanStatus::Path, "first/third"},
-        {"a/../b", CleanStatus::Path, "b"},
-        {"a/b/c/../../d", CleanStatus::Path, "a/d"},
-        {"x/y/x/../..", CleanStatus::Path, "x"},
-        {"/a/b/..", CleanStatus::Path, "/a"},
-        {"/a/..", CleanStatus::Path, "/"},
-        {"a/..", CleanStatus::Empty, ""},
-        {"./a/b/../..", CleanStatus::Empty, ""},
-        {"", CleanStatus::Empty, ""},
-    });
-}
-
-TEST(SafeDirClean, ParentPartsNeverClimbAboveTheStart) {
-    for (const char* input : {"..", "../", "../a", "./..", "a/../..", "a/../../b", "a/b/../../..",
-                              "/..", "/../etc", "/a/../../etc", "a//..//..//b", "./a/./../../.."}) {
-        EXPECT_EQ(clean_path(input).status, CleanStatus::Climbs) << input;
-    }
-    EXPECT_EQ(clean_path("first/../../x").first_part, "first");
-}
-
-TEST(SafeDirClean, PartsMadeOnlyOfDotsAreRefused) {
-    for (const char* input :
-         {"...", "a/.../b", "/a/....", "a/../...", "..../a", ".../..", "./..."}) {
-        EXPECT_EQ(clean_path(input).status, CleanStatus::DotsOnly) << input;
-    }
-    // Dots beside other characters make an ordinary name.
-    expect_cleans({
-        {"..a/a../.a/a.b", CleanStatus::Path, "..a/a../.a/a.b"},
-        {"a/..b/../c", CleanStatus::Path, "a/c"},
-        {"0", CleanStatus::Path, "0"},
-        {"0/a/..", CleanStatus::Path, "0"},
-    });
-}
-
-TEST(SafeDirClean, NulBytesAreRefused) {
+TEST(SafeDirClean, FollowsThePathTable) {
     using namespace std::string_literals;
-    EXPECT_EQ(clean_path("a\0/../../etc"s).status, CleanStatus::NulByte);
-    EXPECT_EQ(clean_path("\0"s).status, CleanStatus::NulByte);
+    using enum CleanStatus;
+    TestSupport::expect_table<std::string, std::pair<CleanStatus, std::string>>(
+        {
+            // Repeated and trailing separators collapse.
+            {"a//b///c", {Path, "a/b/c"}},
+            {"a/b/", {Path, "a/b"}},
+            {"//a//b//", {Path, "/a/b"}},
+            {"/", {Path, "/"}},
+            {"///", {Path, "/"}},
+            // Self entries are dropped wherever they stand.
+            {"./a", {Path, "a"}},
+            {".//a", {Path, "a"}},
+            {"a/./b/.", {Path, "a/b"}},
+            {"/./a/.", {Path, "/a"}},
+            {"/.", {Path, "/"}},
+            {".", {SelfEntry, ""}},
+            {"./", {SelfEntry, ""}},
+            {".//", {SelfEntry, ""}},
+            {"./././", {SelfEntry, ""}},
+            // Parent parts cancel only what the path added...
+            {"first/second/../third", {Path, "first/third"}},
+            {"a/../b", {Path, "b"}},
+            {"a/b/c/../../d", {Path, "a/d"}},
+            {"x/y/x/../..", {Path, "x"}},
+            {"/a/b/..", {Path, "/a"}},
+            {"/a/..", {Path, "/"}},
+            {"a/..", {Empty, ""}},
+            {"./a/b/../..", {Empty, ""}},
+            {"", {Empty, ""}},
+            // ... and never climb above the start.
+            {"..", {Climbs, ""}},
+            {"../", {Climbs, ""}},
+            {"../a", {Climbs, ""}},
+            {"./..", {Climbs, ""}},
+            {"a/../..", {Climbs, ""}},
+            {"a/../../b", {Climbs, ""}},
+            {"a/b/../../..", {Climbs, ""}},
+            {"/..", {Climbs, ""}},
+            {"/../etc", {Climbs, ""}},
+            {"/a/../../etc", {Climbs, ""}},
+            {"a//..//..//b", {Climbs, ""}},
+            {"./a/./../../..", {Climbs, ""}},
+            // Parts made only of dots are refused...
+            {"...", {DotsOnly, ""}},
+            {"a/.../b", {DotsOnly, ""}},
+            {"/a/....", {DotsOnly, ""}},
+            {"a/../...", {DotsOnly, ""}},
+            {"..../a", {DotsOnly, ""}},
+            {".../..", {DotsOnly, ""}},
+            {"./...", {DotsOnly, ""}},
+            // ... while dots beside other characters make an ordinary name.
+            {"..a/a../.a/a.b", {Path, "..a/a../.a/a.b"}},
+            {"a/..b/../c", {Path, "a/c"}},
+            {"0", {Path, "0"}},
+            {"0/a/..", {Path, "0"}},
+            // NUL bytes are refused.
+            {"a\0/../../etc"s, {NulByte, ""}},
+            {"\0"s, {NulByte, ""}},
+        },
+        cleaned);
+    EXPECT_EQ(clean_path("first/../../x").first_part, "first");
 }
 
 TEST(SafeDirClean, HasDotDotMatchesParentPartsOnly) {
