@@ -19,15 +19,10 @@ using ::testing::HasSubstr;
 using ::testing::MatchesRegex;
 using ::testing::Not;
 using TestSupport::RunResult;
-using TestSupport::STAND_IN_MARK;
-using TestSupport::stand_in_output;
 using Args = std::vector<std::string>;
 
-constexpr uid_t kRestricted = TestSupport::JAIL_UID;
-constexpr uid_t kOrdinary = TestSupport::PLAIN_UID;
-
 constexpr std::string_view kFrontend = TARVOK_FRONTEND_INSTALLED;
-constexpr std::string_view kStandIn = TestSupport::STAND_IN_CRONTAB;
+const std::string_view kStandIn = TestSupport::STAND_IN_CRONTAB;
 // What an installed front end's link says: /usr/bin is two levels below the root.
 const std::string kOurLinkText = "../.." + std::string(kFrontend);
 
@@ -130,15 +125,15 @@ TEST(PenSafeRelink, RelinkedCrontabHandsOrdinaryAccountsOverAndRevertRestoresThe
 
     // An ordinary account reaches the real binary through the link, with its arguments as given.
     const Args args{"-l", "with space", "", "-e"};
-    const RunResult ordinary = box.crontab_as(kOrdinary, args);
-    EXPECT_EQ(ordinary.out, stand_in_output(box.root.path("/usr/bin/" + copy), args));
+    const RunResult ordinary = box.crontab_as(TestSupport::PLAIN_UID, args);
+    EXPECT_EQ(ordinary.out, TestSupport::stand_in_output(box.root.path("/usr/bin/" + copy), args));
     EXPECT_EQ(ordinary.err, "");
     EXPECT_EQ(ordinary.status, 42);
 
     // A restricted account reaches the front end and never the real binary.
-    const RunResult restricted = box.crontab_as(kRestricted, {"-l"});
+    const RunResult restricted = box.crontab_as(TestSupport::JAIL_UID, {"-l"});
     EXPECT_EQ(restricted.status, 1);
-    EXPECT_THAT(restricted.out, Not(HasSubstr(STAND_IN_MARK)));
+    EXPECT_THAT(restricted.out, Not(HasSubstr(TestSupport::STAND_IN_MARK)));
 
     const RunResult reverted = box.tool({"--revert"});
     ASSERT_EQ(reverted.status, 0) << reverted.out << reverted.err;
@@ -148,8 +143,8 @@ TEST(PenSafeRelink, RelinkedCrontabHandsOrdinaryAccountsOverAndRevertRestoresThe
     EXPECT_EQ(after.at("crontab"), original);
     EXPECT_EQ(after.at("crontab").mode & 07777, 02755u);
 
-    const RunResult direct = box.crontab_as(kOrdinary, {"-r"});
-    EXPECT_EQ(direct.out, stand_in_output(box.root.path("/usr/bin/crontab"), {"-r"}));
+    const RunResult direct = box.crontab_as(TestSupport::PLAIN_UID, {"-r"});
+    EXPECT_EQ(direct.out, TestSupport::stand_in_output(box.root.path("/usr/bin/crontab"), {"-r"}));
 }
 
 TEST(PenSafeRelink, ASecondRunChangesNothingAndSaysSo) {
@@ -300,7 +295,7 @@ TEST(PenSafeRelink, RevertPutsBackTheCopyTheFrontEndHandsOverTo) {
     box.root.write("/usr/bin/crontab.penorig.100", "#!/bin/sh\necho hundred\n", 0755);
 
     // Numbers compare as numbers: 100 is the later relink.
-    const RunResult used = box.crontab_as(kOrdinary, {});
+    const RunResult used = box.crontab_as(TestSupport::PLAIN_UID, {});
     EXPECT_EQ(used.out, "hundred\n");
 
     const RunResult r = box.tool({"--revert"});
@@ -334,9 +329,9 @@ TEST(PenSafeRelink, BadArgumentsAndMissingRootRights) {
     // ordinary account is stopped before anything is looked at.
     box.root.write("/usr/local/sbin/pen-safe-relink",
                    TestSupport::read_file(TestSupport::built("scripts/pen-safe-relink")), 0755);
-    const RunResult not_root =
-        TestSupport::run({"/bin/bash", box.root.path("/usr/local/sbin/pen-safe-relink")},
-                         {"PATH=/usr/bin:/bin"}, {}, {}, TestSupport::RunAs{kOrdinary, kOrdinary});
+    const RunResult not_root = TestSupport::run(
+        {"/bin/bash", box.root.path("/usr/local/sbin/pen-safe-relink")}, {"PATH=/usr/bin:/bin"}, {},
+        {}, TestSupport::RunAs{TestSupport::PLAIN_UID, TestSupport::PLAIN_UID});
     EXPECT_EQ(not_root.status, 1);
     EXPECT_THAT(not_root.err, HasSubstr("root"));
 

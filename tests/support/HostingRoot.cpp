@@ -4,6 +4,12 @@
 
 namespace TestSupport {
 
+const std::string_view STAND_IN_CRONTAB =
+    "#!/bin/sh\n"
+    "echo 'stand-in crontab ran'\n"
+    "printf '%s\\n' \"$0\" \"$@\"\n"
+    "exit 42\n";
+
 HostingRoot::HostingRoot(const HostingLayout& layout) {
     const std::string passwd =
         "root:x:0:0:root:/root:/bin/bash\n"

@@ -26,13 +26,9 @@ inline constexpr uid_t PLAIN_UID = 4002;
 inline constexpr std::string_view FRONTEND = "/usr/local/tarvok/bin/pen_safe_crontab";
 /// The first line of what the stand-in system crontab prints.
 inline constexpr std::string_view STAND_IN_MARK = "stand-in crontab ran";
-/// A stand-in system crontab: prints the mark, then the path it was started as and each argument
-/// on a line of its own, and exits with 42.
-inline constexpr std::string_view STAND_IN_CRONTAB =
-    "#!/bin/sh\n"
-    "echo 'stand-in crontab ran'\n"
-    "printf '%s\\n' \"$0\" \"$@\"\n"
-    "exit 42\n";
+/// A stand-in system crontab (a shell script): prints the mark, then the path it was started as
+/// and each argument on a line of its own, and exits with 42.
+extern const std::string_view STAND_IN_CRONTAB;
 
 struct HostingLayout {
     /// The password file gives jail's home /home/jail as the path inside the root (for programs
