@@ -48,6 +48,7 @@ bool exists(const std::string& path) {
 class EditRun : public ::testing::Test {
   protected:
     void SetUp() override {
+        root.place_jail_home_inside_root();
         root.mkdirs("/tmp");
         ASSERT_EQ(chmod(root.path("/tmp").c_str(), 01777), 0);
         root.mkdirs("/home");
@@ -109,7 +110,7 @@ class EditRun : public ::testing::Test {
     }
     std::set<std::string> temp_files() const { return TestSupport::entries(root.path("/tmp")); }
 
-    TestSupport::HostingRoot root{{.jail_home_inside_root = true}};
+    TestSupport::HostingRoot root;
     std::unique_ptr<DaemonTest::DaemonProcess> daemon;
 };
 

@@ -38,8 +38,8 @@ class PenSafeCrontabRun : public ::testing::Test {
     }
 
     TestSupport::HostingRoot root{
-        {.more_accounts = "locked:x:4003:4003::/nonexistent:/usr/sbin/nologin\n"
-                          "vendor:x:4004:4004::/home/vendor:/opt/vendor/penshell/bin/sh\n"}};
+        "locked:x:4003:4003::/nonexistent:/usr/sbin/nologin\n"
+        "vendor:x:4004:4004::/home/vendor:/opt/vendor/penshell/bin/sh\n"};
 };
 
 TEST_F(PenSafeCrontabRun, UnrestrictedAccountsAreHandedOverWithEveryArgumentUnchanged) {

@@ -94,7 +94,7 @@ class RelinkSandbox {
         ASSERT_EQ(symlink(text.c_str(), root.path("/usr/bin/crontab").c_str()), 0);
     }
 
-    TestSupport::HostingRoot root{{.frontend = kFrontend}};
+    TestSupport::HostingRoot root{"", kFrontend};
 };
 
 // The one renamed copy in /usr/bin; fails the test when there is not exactly one.

@@ -10,14 +10,12 @@ const std::string_view STAND_IN_CRONTAB =
     "printf '%s\\n' \"$0\" \"$@\"\n"
     "exit 42\n";
 
-HostingRoot::HostingRoot(const HostingLayout& layout) {
+HostingRoot::HostingRoot(std::string_view more_accounts, std::string_view frontend) {
     const std::string passwd =
         "root:x:0:0:root:/root:/bin/bash\n"
-        "jail:x:4001:4001::" +
-        (layout.jail_home_inside_root ? path("/home/jail") : "/home/jail") +
-        ":/usr/local/tarvok/bin/noshell\n"
+        "jail:x:4001:4001::/home/jail:/usr/local/tarvok/bin/noshell\n"
         "plain:x:4002:4002::/home/plain:/bin/bash\n" +
-        layout.more_accounts;
+        std::string(more_accounts);
     std::string shadow = "root:*:19000:0:99999:7:::\n";
     std::istringstream lines(passwd);
     for (std::string line; std::getline(lines, line);) {
@@ -26,7 +24,7 @@ HostingRoot::HostingRoot(const HostingLayout& layout) {
     }
     write("/etc/passwd", passwd);
     write("/etc/shadow", shadow, 0640);
-    write(layout.frontend, read_file(built("sandbox/bin/pen_safe_crontab")), 0755);
+    write(frontend, read_file(built("sandbox/bin/pen_safe_crontab")), 0755);
 }
 
 RunResult HostingRoot::run_as(uid_t uid, std::string_view program,
@@ -42,6 +40,13 @@ RunResult HostingRoot::run_as(uid_t uid, std::string_view program,
 
 void HostingRoot::install_stand_in_crontab(mode_t mode) const {
     write("/usr/bin/crontab", STAND_IN_CRONTAB, mode);
+}
+
+void HostingRoot::place_jail_home_inside_root() const {
+    std::string passwd = read_file(path("/etc/passwd"));
+    const std::string home = ":/home/jail:";
+    passwd.replace(passwd.find(home), home.size(), ":" + path("/home/jail") + ":");
+    write("/etc/passwd", passwd);
 }
 
 std::string stand_in_output(const std::string& path, const std::vector<std::string>& args) {

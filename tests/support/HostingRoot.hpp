@@ -22,7 +22,7 @@ namespace TestSupport {
 
 inline constexpr uid_t JAIL_UID = 4001;
 inline constexpr uid_t PLAIN_UID = 4002;
-/// Where the front end lies inside the root unless the layout says otherwise.
+/// Where the front end lies inside the root unless the constructor is told otherwise.
 inline constexpr std::string_view FRONTEND = "/usr/local/tarvok/bin/pen_safe_crontab";
 /// The first line of what the stand-in system crontab prints.
 inline constexpr std::string_view STAND_IN_MARK = "stand-in crontab ran";
@@ -30,19 +30,11 @@ inline constexpr std::string_view STAND_IN_MARK = "stand-in crontab ran";
 /// and each argument on a line of its own, and exits with 42.
 extern const std::string_view STAND_IN_CRONTAB;
 
-struct HostingLayout {
-    /// The password file gives jail's home /home/jail as the path inside the root (for programs
-    /// that take the home as it stands) rather than as the system path.
-    bool jail_home_inside_root = false;
-    /// Password lines after jail's and plain's; each account gets a shadow entry too.
-    std::string more_accounts;
-    /// Where the front end is installed, as a system path.
-    std::string_view frontend = FRONTEND;
-};
-
 class HostingRoot : public SandboxRoot {
   public:
-    explicit HostingRoot(const HostingLayout& layout = {});
+    /// `more_accounts`: password lines after jail's and plain's (each gets a shadow entry too);
+    /// `frontend`: where the front end is installed, as a system path.
+    explicit HostingRoot(std::string_view more_accounts = {}, std::string_view frontend = FRONTEND);
 
     /// Runs the program at the system path `program` of the root as `uid`, started under the
     /// name `invocation`, with `input` on its standard input and an environment of only the
@@ -53,6 +45,10 @@ class HostingRoot : public SandboxRoot {
 
     /// Puts the stand-in at /usr/bin/crontab.
     void install_stand_in_crontab(mode_t mode = 0755) const;
+
+    /// Gives jail's home in the password file as /home/jail inside the root rather than as the
+    /// system path, for programs that take the home as it stands.
+    void place_jail_home_inside_root() const;
 };
 
 /// What the stand-in prints when started as `path` with `args`.
