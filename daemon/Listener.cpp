@@ -15,12 +15,15 @@
 #include "Protocol.hpp"
 #include "Tarvok/Debug.hpp"
 #include "Tarvok/Error.hpp"
+#include "Tarvok/Socket/UNIX/Micro.hpp"
 #include "Tarvok/SysRoot.hpp"
 
 namespace Tvwrapd {
 namespace {
 
 using Tarvok::UniqueFd;
+using Tarvok::Socket::UNIX::Micro::Address;
+using Tarvok::Socket::UNIX::Micro::unix_address;
 
 constexpr int LISTEN_FDS_START = 3;
 constexpr std::string_view LOCK_NAME = "tvwrapd.lock";
@@ -84,16 +87,6 @@ std::optional<UniqueFd> _systemd_socket() {
     return fd;
 }
 
-sockaddr_un _address(const std::string& path) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (path.size() >= sizeof address.sun_path) {
-        throw Tarvok::Error("Socket path '" + path + "' is too long for a UNIX socket");
-    }
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    return address;
-}
-
 void _make_dirs(const std::string& dir) {
     for (auto slash = dir.find('/', 1);; slash = dir.find('/', slash + 1)) {
         const std::string partial = dir.substr(0, slash);
@@ -111,8 +104,8 @@ void _make_dirs(const std::string& dir) {
 bool _answers(const std::string& path) {
     UniqueFd probe(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!probe) fail("Cannot create a socket to probe", path, errno);
-    const sockaddr_un address = _address(path);
-    return connect(probe.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    const Address address = unix_address(path);
+    return connect(probe.get(), address.get(), address.length) == 0;
 }
 
 }  // namespace
@@ -130,7 +123,7 @@ Listener Listener::_bind_fixed_path() {
     Listener listener;
     const std::string path = Tarvok::SysRoot::path(Protocol::TVWRAPD_SOCKET_PATH);
     const std::string dir = path.substr(0, path.rfind('/'));
-    const sockaddr_un address = _address(path);
+    const Address address = unix_address(path);
     _make_dirs(dir);
 
     // Two daemons starting together must not both judge the socket stale and unlink each other's.
@@ -162,8 +155,7 @@ Listener Listener::_bind_fixed_path() {
 
     listener.socket_.reset(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!listener.socket_) fail("Cannot create the socket for", path, errno);
-    if (bind(listener.socket_.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) !=
-        0) {
+    if (bind(listener.socket_.get(), address.get(), address.length) != 0) {
         fail("Cannot bind", path, errno);
     }
     listener.path_ = path;

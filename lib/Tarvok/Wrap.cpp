@@ -21,7 +21,6 @@
 #include "Tarvok/Error.hpp"
 #include "Tarvok/FDPass.hpp"
 #include "Tarvok/LoadFile/ReadFast.hpp"
-#include "Tarvok/Socket/Constants.hpp"
 #include "Tarvok/Socket/UNIX/Micro.hpp"
 #include "Tarvok/SysRoot.hpp"
 #include "Tarvok/TVERROR.hpp"
@@ -33,7 +32,6 @@ using FHUtils::Handle;
 
 namespace {
 
-namespace Constants = Socket::Constants;
 namespace Key = Wire::Key;
 
 // Lowered by the broken-pipe handler while a request is being written.
@@ -98,10 +96,6 @@ std::string _text_of(const JSON::Value* value) {
     if (value == nullptr || value->IsNull()) return {};
     if (value->IsString()) return std::string(JSON::view(*value));
     return JSON::Dump(*value);
-}
-
-std::string _error_as_text(std::string_view text) {
-    return std::string(text);
 }
 
 std::string _error_as_text(const JSON::Value* value) {
@@ -178,22 +172,19 @@ void _bound_connect_wait(int fd, Clock::time_point deadline) {
     const long long micros = std::max<long long>(left.count(), 1);
     timeval limit{static_cast<time_t>(micros / 1000000),
                   static_cast<suseconds_t>(micros % 1000000)};
-    ::setsockopt(fd, Constants::SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
 }
 
 std::optional<UniqueFd> _get_tvwrapd_connection(const RequestOptions& options,
                                                 Clock::time_point deadline) {
-    UniqueFd sock(::socket(Constants::AF_UNIX, Constants::SOCK_STREAM | SOCK_CLOEXEC, 0));
+    UniqueFd sock(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!sock) _warn_on_stderr("Could not create a socket: " + _os_error(errno));
     const std::string path = SysRoot::path(TVWRAPD_SOCKET_PATH);
-    const std::string packed = Socket::UNIX::Micro::micro_sockaddr_un(path);
-    sockaddr_un address{};
-    std::memcpy(&address, packed.data(), packed.size());
+    const Socket::UNIX::Micro::Address address = Socket::UNIX::Micro::unix_address(path);
     if (sock) _bound_connect_wait(sock.get(), deadline);
     int result;
     do {
-        result = ::connect(sock.get(), reinterpret_cast<const sockaddr*>(&address),
-                           static_cast<socklen_t>(packed.size()));
+        result = ::connect(sock.get(), address.get(), address.length);
     } while (result != 0 && errno == EINTR);
     if (result == 0) return sock;
 
@@ -286,7 +277,7 @@ Exchange _send_request_over_socket(Handle socket, const RequestOptions& options,
         exchange.timed_out = true;
         return exchange;
     }
-    ::shutdown(socket.fd(), Constants::SHUT_WR);
+    ::shutdown(socket.fd(), SHUT_WR);
 
     exchange.stream = options.stream;
     if (options.nowait) {
@@ -354,9 +345,8 @@ void _report_daemon_failures(const JSON::Value& answer, const std::string& answe
             _log_warning(prefix + "A daemon child failed: " + *exit_message + " " + call +
                          "; recorded under context '" + context_name +
                          "'; full answer: " + answer_text + ")");
-            TVERROR[context_name] = exit_message->empty()
-                                        ? std::string(GENERIC_FAILURE_TEXT)
-                                        : _error_as_text(std::string_view(*exit_message));
+            TVERROR[context_name] =
+                exit_message->empty() ? std::string(GENERIC_FAILURE_TEXT) : *exit_message;
         } else {
             _log_warning(prefix + "A daemon child failed: " + *exit_message + " " + call +
                          "; full answer: " + answer_text + ")");
