@@ -9,9 +9,9 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <optional>
 
+#include "Filesystem.hpp"
 #include "Protocol.hpp"
 #include "Tarvok/Debug.hpp"
 #include "Tarvok/Error.hpp"
@@ -21,16 +21,13 @@
 namespace Tvwrapd {
 namespace {
 
+using Filesystem::fail;
 using Tarvok::UniqueFd;
 using Tarvok::Socket::UNIX::Micro::Address;
 using Tarvok::Socket::UNIX::Micro::unix_address;
 
 constexpr int LISTEN_FDS_START = 3;
 constexpr std::string_view LOCK_NAME = "tvwrapd.lock";
-
-[[noreturn]] void fail(const std::string& what, const std::string& path, int error) {
-    throw Tarvok::Error(what + " '" + path + "': " + std::strerror(error));
-}
 
 std::optional<long> _number(const char* text) {
     if (text == nullptr || *text == '\0') return std::nullopt;
@@ -87,19 +84,6 @@ std::optional<UniqueFd> _systemd_socket() {
     return fd;
 }
 
-void _make_dirs(const std::string& dir) {
-    for (auto slash = dir.find('/', 1);; slash = dir.find('/', slash + 1)) {
-        const std::string partial = dir.substr(0, slash);
-        if (mkdir(partial.c_str(), 0755) == 0) {
-            // The socket must be reachable by every account whatever the umask.
-            chmod(partial.c_str(), 0755);
-        } else if (errno != EEXIST) {
-            fail("Cannot create directory", partial, errno);
-        }
-        if (slash == std::string::npos) break;
-    }
-}
-
 /// Whether something accepts connections at `path` right now.
 bool _answers(const std::string& path) {
     UniqueFd probe(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
@@ -124,7 +108,7 @@ Listener Listener::_bind_fixed_path() {
     const std::string path = Tarvok::SysRoot::path(Protocol::TVWRAPD_SOCKET_PATH);
     const std::string dir = path.substr(0, path.rfind('/'));
     const Address address = unix_address(path);
-    _make_dirs(dir);
+    Filesystem::make_parents(path);
 
     // Two daemons starting together must not both judge the socket stale and unlink each other's.
     const std::string lock_path = dir + "/" + std::string(LOCK_NAME);

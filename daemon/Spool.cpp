@@ -5,12 +5,12 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 
+#include "Filesystem.hpp"
 #include "SmallFile.hpp"
 #include "Tarvok/Debug.hpp"
 #include "Tarvok/Error.hpp"
@@ -20,11 +20,8 @@
 namespace Tvwrapd::Spool {
 namespace {
 
+using Filesystem::fail;
 using Tarvok::UniqueFd;
-
-[[noreturn]] void fail(const std::string& what, const std::string& path, int error) {
-    throw Tarvok::Error(what + " '" + path + "': " + std::strerror(error));
-}
 
 std::string in_dir(std::string_view dir, std::string_view name) {
     return Tarvok::SysRoot::path(dir) + "/" + std::string(name);
@@ -75,16 +72,6 @@ std::optional<gid_t> _crontab_group() {
     return std::nullopt;
 }
 
-void _make_parents(const std::string& path) {
-    for (auto slash = path.find('/', 1); slash != std::string::npos;
-         slash = path.find('/', slash + 1)) {
-        const std::string parent = path.substr(0, slash);
-        if (mkdir(parent.c_str(), 0755) != 0 && errno != EEXIST) {
-            fail("Cannot create directory", parent, errno);
-        }
-    }
-}
-
 /// Opens a directory of the spool without following a link in its place; creates it (and its
 /// parents) with `mode` and `gid` when `create` is set and it is missing.
 UniqueFd _open_dir(std::string_view dir, bool create, mode_t mode, std::optional<gid_t> gid) {
@@ -92,7 +79,7 @@ UniqueFd _open_dir(std::string_view dir, bool create, mode_t mode, std::optional
     const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
     UniqueFd fd(open(path.c_str(), flags));
     if (!fd && errno == ENOENT && create) {
-        _make_parents(path);
+        Filesystem::make_parents(path);
         const bool created = mkdir(path.c_str(), 0700) == 0;
         if (!created && errno != EEXIST) fail("Cannot create directory", path, errno);
         fd.reset(open(path.c_str(), flags));
