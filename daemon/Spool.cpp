@@ -14,6 +14,7 @@
 #include "SmallFile.hpp"
 #include "Tarvok/Debug.hpp"
 #include "Tarvok/Error.hpp"
+#include "Tarvok/FHUtils/WholeIO.hpp"
 #include "Tarvok/SysRoot.hpp"
 #include "Tarvok/UniqueFd.hpp"
 
@@ -124,17 +125,6 @@ std::optional<std::string> _read_regular(int dir_fd, std::string_view dir, std::
     }
 }
 
-void _write_all(int fd, std::string_view content, const std::string& path) {
-    while (!content.empty()) {
-        const ssize_t n = write(fd, content.data(), content.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            fail("Cannot write", path, errno);
-        }
-        content.remove_prefix(static_cast<std::size_t>(n));
-    }
-}
-
 /// Replaces `name` in `dir_fd` with a file holding exactly `content`: written beside it under a
 /// dot name (cron skips those), flushed, then renamed over it.
 void _replace(int dir_fd, std::string_view dir, std::string_view name, std::string_view content,
@@ -153,7 +143,9 @@ void _replace(int dir_fd, std::string_view dir, std::string_view name, std::stri
             fail("Cannot give away", temp_path, errno);
         }
         if (fchmod(fd.get(), 0600) != 0) fail("Cannot set the mode of", temp_path, errno);
-        _write_all(fd.get(), content, temp_path);
+        if (const auto wrote = Tarvok::FHUtils::WholeIO::write_all(fd, content); !wrote) {
+            fail("Cannot write", temp_path, wrote.error);
+        }
         if (fsync(fd.get()) != 0) fail("Cannot flush", temp_path, errno);
         if (fd.close() != 0) fail("Cannot close", temp_path, errno);
         if (renameat(dir_fd, temp.c_str(), dir_fd, std::string(name).c_str()) != 0) {

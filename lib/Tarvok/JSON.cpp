@@ -21,6 +21,7 @@
 #include "Tarvok/ErrnoGuard.hpp"
 #include "Tarvok/Error.hpp"
 #include "Tarvok/Exception.hpp"
+#include "Tarvok/FHUtils/WholeIO.hpp"
 #include "Tarvok/JSON/Unicode.hpp"
 #include "Tarvok/LoadFile/ReadFast.hpp"
 #include "Tarvok/UTF8/Strict.hpp"
@@ -59,9 +60,7 @@ std::string os_error(int error) {
 
 // A warning straight to standard error, for the few messages that bypass the logger.
 void warn(const std::string& message) {
-    ErrnoGuard keep;
-    const std::string line = message + "\n";
-    [[maybe_unused]] const ssize_t ignored = ::write(STDERR_FILENO, line.data(), line.size());
+    FHUtils::WholeIO::write_all(FHUtils::Handle{STDERR_FILENO}, message + "\n");
 }
 
 // open() for a path that arrives as bytes: a NUL inside would silently name another file.
@@ -73,16 +72,12 @@ int open_path(const std::string& path, int flags, mode_t mode = 0) {
     return ::open(path.c_str(), flags | O_CLOEXEC, mode);
 }
 
+// False with errno saying why, as a failed open or close leaves it.
 bool write_all(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
+    const FHUtils::WholeIO::Transfer wrote =
+        FHUtils::WholeIO::write_all(FHUtils::Handle{fd}, bytes);
+    if (!wrote) errno = wrote.error;
+    return static_cast<bool>(wrote);
 }
 
 // ---- Encoding
@@ -485,16 +480,8 @@ std::string read_descriptor(int fd, std::size_t limit) {
         return content;
     }
     // Never more than the limit: what lies beyond it stays unread. A failing read ends the
-    // loop and what arrived so far is decoded.
-    content.resize(limit);
-    std::size_t have = 0;
-    while (have < limit) {
-        const ssize_t n = ::read(fd, content.data() + have, limit - have);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        have += static_cast<std::size_t>(n);
-    }
-    content.resize(have);
+    // reading and what arrived so far is decoded.
+    FHUtils::WholeIO::read_to_end(FHUtils::Handle{fd}, content, limit);
     return content;
 }
 

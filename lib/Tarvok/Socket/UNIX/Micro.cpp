@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstring>
 
-#include "Tarvok/ErrnoGuard.hpp"
+#include "Tarvok/FHUtils/WholeIO.hpp"
 #include "Tarvok/Error.hpp"
 
 namespace Tarvok::Socket::UNIX::Micro {
@@ -15,12 +15,9 @@ namespace {
 static_assert(sizeof(sockaddr_un::sun_path) == MAX_PATH_LENGTH + 1);
 
 void _warn(std::string_view text) {
-    ErrnoGuard keep;
     std::string line(text);
     line.push_back('\n');
-    if (::write(STDERR_FILENO, line.data(), line.size()) < 0) {
-        // Nowhere left to report to.
-    }
+    FHUtils::WholeIO::write_all(FHUtils::Handle{STDERR_FILENO}, line);
 }
 
 }  // namespace
