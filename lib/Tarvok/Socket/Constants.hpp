@@ -11,19 +11,14 @@
 // that the platform's headers also define against them (see Constants.cpp).
 #pragma once
 
-#include <array>
 #include <optional>
-#include <string>
 #include <string_view>
 
-#include "Tarvok/Error.hpp"
+#include "Tarvok/NamedConstants.hpp"
 
 namespace Tarvok::Socket::Constants {
 
-struct Entry {
-    std::string_view name;
-    int value;
-};
+using NamedConstants::Entry;
 
 inline constexpr std::array<Entry, 20> TABLE = {{
     {"AF_INET", 2},          {"AF_INET6", 10},  {"AF_UNIX", 1},      {"IPPROTO_TCP", 6},
@@ -35,17 +30,13 @@ inline constexpr std::array<Entry, 20> TABLE = {{
 
 /// The value of the constant called `name`, or nullopt when there is none.
 constexpr std::optional<int> find(std::string_view name) {
-    for (const Entry& entry : TABLE) {
-        if (entry.name == name) return entry.value;
-    }
-    return std::nullopt;
+    return NamedConstants::find(TABLE, name);
 }
 
 /// The value of the constant called `name`; raises Tarvok::Error for an unknown name (and fails
 /// to compile when evaluated as a constant).
 constexpr int get(std::string_view name) {
-    if (const auto value = find(name)) return *value;
-    throw Tarvok::Error("Unknown socket constant '" + std::string(name) + "'");
+    return NamedConstants::get(TABLE, name, "socket");
 }
 
 }  // namespace Tarvok::Socket::Constants
