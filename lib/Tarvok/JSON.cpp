@@ -287,12 +287,11 @@ bool convert_number(std::string_view number, Target& target) {
     return target.Double(value);
 }
 
-// Forwards the reader's events to the document being built. Refuses nesting deeper than
-// MAX_DEPTH, so hostile text can neither exhaust memory nor build an absurd tree, and numbers
-// that no double can hold; refusal() then says why.
-class DepthLimitedHandler {
+// Forwards the reader's scalar events to the document being built; the handlers below add what
+// they do with strings, numbers in text form and nesting.
+class ScalarForwarder {
   public:
-    explicit DepthLimitedHandler(Document& target) : target_(target) {}
+    explicit ScalarForwarder(Document& target) : target_(target) {}
 
     bool Null() { return target_.Null(); }
     bool Bool(bool b) { return target_.Bool(b); }
@@ -301,6 +300,17 @@ class DepthLimitedHandler {
     bool Int64(std::int64_t i) { return target_.Int64(i); }
     bool Uint64(std::uint64_t u) { return target_.Uint64(u); }
     bool Double(double d) { return target_.Double(d); }
+
+  protected:
+    Document& target_;
+};
+
+// Refuses nesting deeper than MAX_DEPTH, so hostile text can neither exhaust memory nor build an
+// absurd tree, and numbers that no double can hold; refusal() then says why.
+class DepthLimitedHandler : public ScalarForwarder {
+  public:
+    using ScalarForwarder::ScalarForwarder;
+
     bool RawNumber(const char* s, SizeType length, bool) {
         if (convert_number(std::string_view(s, length), target_)) return true;
         refusal_ = "Number too big to be stored in a double";
@@ -331,33 +341,22 @@ class DepthLimitedHandler {
         return false;
     }
 
-    Document& target_;
     unsigned depth_ = 0;
     std::string refusal_;
 };
 
-// Feeds SAX events into a document, copying every string (a value built by a caller may hold
-// strings that only refer to memory it does not own).
-class CopyingHandler {
+// Copies every string (a value built by a caller may hold strings that only refer to memory it
+// does not own).
+class CopyingHandler : public ScalarForwarder {
   public:
-    explicit CopyingHandler(Document& target) : target_(target) {}
+    using ScalarForwarder::ScalarForwarder;
 
-    bool Null() { return target_.Null(); }
-    bool Bool(bool b) { return target_.Bool(b); }
-    bool Int(int i) { return target_.Int(i); }
-    bool Uint(unsigned u) { return target_.Uint(u); }
-    bool Int64(std::int64_t i) { return target_.Int64(i); }
-    bool Uint64(std::uint64_t u) { return target_.Uint64(u); }
-    bool Double(double d) { return target_.Double(d); }
     bool String(const char* s, SizeType length) { return target_.String(s, length, true); }
     bool Key(const char* s, SizeType length) { return target_.Key(s, length, true); }
     bool StartObject() { return target_.StartObject(); }
     bool EndObject(SizeType count) { return target_.EndObject(count); }
     bool StartArray() { return target_.StartArray(); }
     bool EndArray(SizeType count) { return target_.EndArray(count); }
-
-  private:
-    Document& target_;
 };
 
 // An object is a map: when a key repeats, the last member wins, as it would in any map the
