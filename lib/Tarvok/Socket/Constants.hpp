@@ -7,8 +7,8 @@
 //
 //     constexpr int kUnix = Tarvok::Socket::Constants::get("AF_UNIX");   // 1
 //
-// Lookups are constexpr, so a misspelt fixed name does not compile. The build checks every value
-// that the platform's headers also define against them (see Constants.cpp).
+// Lookups are constexpr, so a misspelt fixed name does not compile. The tests check every value
+// against the platform's headers.
 #pragma once
 
 #include <optional>
