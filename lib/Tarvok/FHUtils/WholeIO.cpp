@@ -61,8 +61,8 @@ Transfer write_all(Handle fd, std::string_view bytes, Deadline deadline) {
 Transfer read_to_end(Handle fd, std::string& into, std::size_t limit, Deadline deadline) {
     const ErrnoGuard keep;
     Transfer done;
-    // A regular file is read in one read sized from its status, plus the end-of-file read (the byte
-    // more sees the end at once); room the caller reserved is filled by the first read.
+    // A regular file takes one read sized from its status (a byte more, so that it meets the end)
+    // and the end-of-file read; room the caller reserved is filled by the first read.
     struct stat st {};
     if (into.capacity() - into.size() < FIRST_READ && ::fstat(fd.fd(), &st) == 0 &&
         S_ISREG(st.st_mode) && st.st_size > 0) {
@@ -79,8 +79,9 @@ Transfer read_to_end(Handle fd, std::string& into, std::size_t limit, Deadline d
         if (n == 0) break;
         if (n > 0) {
             done.bytes += static_cast<std::size_t>(n);
-            if (static_cast<std::size_t>(n) == ask)
+            if (static_cast<std::size_t>(n) == ask) {
                 want = std::max(want, std::min(want * 2, CHUNK));
+            }
         } else {
             done.error = _after_failure(error, fd.fd(), POLLIN, deadline);
         }
