@@ -2,12 +2,10 @@
 
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <optional>
 #include <string>
 #include <thread>
@@ -38,13 +36,10 @@ State& _state() {
 bool _accepts_within_limit(const std::string& path) {
     UniqueFd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!probe) return false;
-    const std::string packed = Socket::UNIX::Micro::micro_sockaddr_un(path);
-    sockaddr_un address{};
-    std::memcpy(&address, packed.data(), packed.size());
-    const auto length = static_cast<socklen_t>(packed.size());
+    const auto address = Socket::UNIX::Micro::unix_address(path);
     const auto deadline = std::chrono::steady_clock::now() + PROBE_LIMIT;
     for (;;) {
-        if (::connect(probe.get(), reinterpret_cast<const sockaddr*>(&address), length) == 0) {
+        if (::connect(probe.get(), address.get(), address.length) == 0) {
             return true;
         }
         if (errno == EINPROGRESS) {
