@@ -21,6 +21,7 @@
 #include "Tarvok/Exception.hpp"
 #include "Tarvok/Process.hpp"
 #include "Tarvok/Rand/FakeKernel.hpp"
+#include "support/ChildProcess.hpp"
 #include "support/SandboxRoot.hpp"
 
 namespace {

@@ -17,6 +17,7 @@
 
 #include "Tarvok/FDPass.hpp"
 #include "daemon/support/DaemonClient.hpp"
+#include "support/ChildProcess.hpp"
 #include "support/SandboxRoot.hpp"
 
 using DaemonTest::request;
