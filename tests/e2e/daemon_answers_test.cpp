@@ -194,7 +194,6 @@ TEST_F(DaemonAnswers, NullCrontabIsAnEmptyOne) {
 TEST_F(DaemonAnswers, AnswerThatIsNotJSONEndsAsAnUncaughtFailure) {
     for (const auto& [fetch, save] : {std::pair<std::string, std::string>{"<html>busy</html>", ""},
                                       {EMPTY_FETCH, "<html>busy</html>"},
-                                      {"", ""},
                                       {"[1]", ""}}) {
         const auto daemon = E2E::scripted_daemon(fetch, save);
         const RunResult r = session.run({"-r"});
@@ -202,6 +201,22 @@ TEST_F(DaemonAnswers, AnswerThatIsNotJSONEndsAsAnUncaughtFailure) {
         EXPECT_NE(r.status, 1) << fetch << save;
         EXPECT_NE(r.err, "") << fetch << save;
         EXPECT_EQ(r.out, "") << fetch << save;
+    }
+}
+
+TEST_F(DaemonAnswers, ADaemonGoneWithoutAnAnswerOrInTheMiddleOfOneIsAFailure) {
+    const std::string cut = R"({"status":1,"statusmsg":"OK","data":{"crontab":"@da)";
+    for (const auto& [fetch, save] : {std::pair<std::string, std::string>{"", ""},
+                                      {cut, ""},
+                                      {EMPTY_FETCH, ""},
+                                      {EMPTY_FETCH, cut}}) {
+        const auto daemon = E2E::scripted_daemon(fetch, save);
+        const RunResult r = session.run({"-r"});
+        const std::string what = fetch + " / " + save;
+        EXPECT_EQ(r.status, 1) << what;
+        EXPECT_THAT(r.out, StartsWith(fetch == EMPTY_FETCH ? INSTALL_FAILED : FETCH_FAILED))
+            << what;
+        EXPECT_THAT(r.out, HasSubstr("gave no usable answer")) << what;
     }
 }
 
