@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "Tarvok/Wire.hpp"
+
 namespace PenSafeCrontab {
 
 /// The values of one run.
@@ -57,10 +59,10 @@ void print(std::string_view text);
 /// Reads the file `path` whole into `text`: 0, or the OS error that stopped the reading.
 int load_file(const std::string& path, std::string& text);
 
-/// The daemon's crontab module and its two functions (namespace: Tarvok::Wrap::DEFAULT_NAMESPACE).
-inline constexpr std::string_view CRON_MODULE = "Cron";
-inline constexpr std::string_view FETCH_FUNCTION = "fetch";
-inline constexpr std::string_view SAVE_FUNCTION = "save";
+/// The daemon's crontab module and its two functions (Tarvok/Wire.hpp).
+using Tarvok::Wire::CRON_MODULE;
+using Tarvok::Wire::FETCH_FUNCTION;
+using Tarvok::Wire::SAVE_FUNCTION;
 
 /// Sends `text` (possibly empty: that removes the crontab) to the daemon as the account's new
 /// crontab: (true, success notice) or (false, failure text). Never prints, never exits.
