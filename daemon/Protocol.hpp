@@ -15,6 +15,8 @@
 #include <string_view>
 #include <variant>
 
+#include "CrontabCheck.hpp"
+
 namespace Tvwrapd::Protocol {
 
 inline constexpr std::string_view TVWRAPD_SOCKET_PATH = "/usr/local/tarvok/var/tvwrapd.sock";
@@ -26,8 +28,9 @@ inline constexpr std::string_view FETCH = "fetch";
 inline constexpr std::string_view SAVE = "save";
 /// The one key of a save request's `data` map.
 inline constexpr std::string_view CRONTAB_KEY = "crontab";
-/// The longest request (JSON text, marker not counted) the daemon reads.
-inline constexpr std::size_t MAX_REQUEST_LENGTH = 1024 * 1024;
+/// The longest request (JSON text, marker not counted) the daemon reads: the largest crontab
+/// with every byte in JSON's widest escape (six bytes, "\u0001"), and room for the rest.
+inline constexpr std::size_t MAX_REQUEST_LENGTH = 6 * CrontabCheck::MAX_LENGTH + 64 * 1024;
 
 enum class Function { fetch, save };
 

@@ -85,7 +85,7 @@ std::optional<uid_t> peer_credentials(int fd) {
 }
 
 struct Server::Loop {
-    enum class State { reading, working, writing };
+    enum class State { reading, working, writing, draining };
 
     struct Connection {
         UniqueFd fd;
@@ -322,8 +322,8 @@ struct Server::Loop {
                 refuse_now(
                     c.fd.get(), c.uid,
                     "Request too large (over " + std::to_string(config_.max_request) + " bytes)");
-                close_connection(it);
-                return false;
+                drain(it);
+                return true;
             }
             const ssize_t n = recv(c.fd.get(), read_buffer_,
                                    std::min(sizeof read_buffer_, most - c.data.size()), 0);
@@ -348,6 +348,32 @@ struct Server::Loop {
             c.scanned = c.data.size() >= Protocol::END_OF_REQUEST.size() - 1
                             ? c.data.size() - (Protocol::END_OF_REQUEST.size() - 1)
                             : 0;
+        }
+    }
+
+    /// After an early answer: the client is still sending, and a close now would reset the
+    /// connection under it before it reads the answer. Take in and drop the rest of the request
+    /// until the client ends it (or its time is up), then close.
+    void drain(std::map<std::uint64_t, Connection>::iterator it) {
+        Connection& c = it->second;
+        shutdown(c.fd.get(), SHUT_WR);
+        c.state = State::draining;
+        c.data = std::string();
+        if (!c.watched) {
+            watch(it->first, c.fd.get(), EPOLLIN, EPOLL_CTL_ADD);
+            c.watched = true;
+        }
+        discard(it);
+    }
+
+    void discard(std::map<std::uint64_t, Connection>::iterator it) {
+        for (;;) {
+            const ssize_t n = recv(it->second.fd.get(), read_buffer_, sizeof read_buffer_, 0);
+            if (n > 0) continue;
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+            close_connection(it);
+            return;
         }
     }
 
@@ -428,6 +454,8 @@ struct Server::Loop {
             read_request(it);
         } else if (it->second.state == State::writing) {
             write_rest(it);
+        } else if (it->second.state == State::draining) {
+            discard(it);
         }
     }
 
