@@ -1,8 +1,10 @@
 // Giving the account a new crontab: the install request every install goes through, and the
 // installs from a named file and from standard input.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -11,9 +13,9 @@
 #include "Frontend.hpp"
 #include "Operations.hpp"
 #include "Tarvok/JSON.hpp"
-#include "Tarvok/LoadFile.hpp"
 #include "Tarvok/LoadFile/ReadFast.hpp"
 #include "Tarvok/Process.hpp"
+#include "Tarvok/UniqueFd.hpp"
 #include "Tarvok/Wrap.hpp"
 #include "Tarvok/Wrap/Config.hpp"
 
@@ -29,21 +31,36 @@ constexpr std::string_view INSTALLED = ": your crontab has been updated";
 constexpr std::string_view REFUSED_WITHOUT_REASON =
     "The crontab service did not install your crontab and gave no reason.";
 
-// Reads `fd` to its end into `text`; 0, or the OS error of the read that failed.
+// Reads `fd` to its end into `text`, stopping once more than MAX_CRONTAB_LENGTH bytes came (an
+// endless input such as /dev/zero ends here too); 0, EFBIG for that, or the OS error of the read
+// that failed.
 int _read_to_end(int fd, std::string& text) {
     constexpr std::size_t chunk = Tarvok::LoadFile::ReadFast::READ_CHUNK;
     struct stat status {};
     if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0) {
-        text.reserve(static_cast<std::size_t>(status.st_size) + 1);
+        text.reserve(std::min(static_cast<std::size_t>(status.st_size), MAX_CRONTAB_LENGTH) + 1);
     }
     // Uninitialised, so that only what arrives touches memory.
     const std::unique_ptr<char[]> buffer(new char[chunk]);
     for (;;) {
+        if (text.size() > MAX_CRONTAB_LENGTH) return EFBIG;
         const ssize_t got = ::read(fd, buffer.get(), chunk);
         if (got > 0) text.append(buffer.get(), static_cast<std::size_t>(got));
         if (got == 0) return 0;
         if (got < 0 && errno != EINTR) return errno;
     }
+}
+
+// Part of a crontab is worse than none: after a failed read nothing is sent.
+[[noreturn]] void _unreadable(const std::string& what, int error) {
+    if (error == EFBIG) {
+        print(program().invocation_name + ": crontab too large (more than " +
+              std::to_string(MAX_CRONTAB_LENGTH) + " bytes).\n");
+    } else {
+        print(program().invocation_name + ": could not read " + what + ": " + std::strerror(error) +
+              ".\n");
+    }
+    Tarvok::Process::exit(1);
 }
 
 void _install_and_report(std::string_view text) {
@@ -96,28 +113,20 @@ void _install_crontab_from_file() {
         _usage();
     }
 
-    errno = 0;
-    const std::optional<std::string> text = Tarvok::LoadFile::loadfile(file);
-    if (!text || text->empty()) {
-        if (errno != 0) {
-            print(values.invocation_name + ": could not read '" + file +
-                  "': " + std::strerror(errno) + ".\n");
-            Tarvok::Process::exit(1);
-        }
+    const Tarvok::UniqueFd fd(open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    std::string text;
+    if (!fd) _unreadable("'" + file + "'", errno);
+    if (const int error = _read_to_end(fd.get(), text)) _unreadable("'" + file + "'", error);
+    if (text.empty()) {
         print(values.invocation_name + ": file '" + file + "' is empty.\n");
         _usage();
     }
-    _install_and_report(*text);
+    _install_and_report(text);
 }
 
 void _install_crontab_from_stdin() {
     std::string text;
-    if (const int error = _read_to_end(STDIN_FILENO, text)) {
-        // Part of a crontab is worse than none: nothing is sent.
-        print(program().invocation_name +
-              ": could not read standard input: " + std::strerror(error) + ".\n");
-        Tarvok::Process::exit(1);
-    }
+    if (const int error = _read_to_end(STDIN_FILENO, text)) _unreadable("standard input", error);
     if (text.empty()) {
         print("Nothing to install: standard input is empty.\n");
         _usage();

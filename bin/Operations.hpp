@@ -6,6 +6,7 @@
 // the two installs, which return on success (the run then ends with status 0).
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -51,6 +52,9 @@ void print(std::string_view text);
 inline constexpr std::string_view CRON_MODULE = "Cron";
 inline constexpr std::string_view FETCH_FUNCTION = "fetch";
 inline constexpr std::string_view SAVE_FUNCTION = "save";
+/// The most bytes of a new crontab taken from a file or standard input: a little above the
+/// reference daemon's limit (1 MiB), so that the daemon stays the judge of texts near it.
+inline constexpr std::size_t MAX_CRONTAB_LENGTH = 1024 * 1024 + 64 * 1024;
 
 /// Sends `text` (possibly empty: that removes the crontab) to the daemon as the account's new
 /// crontab: (true, success notice) or (false, failure text). Never prints, never exits.
