@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "Tarvok/Wire.hpp"
+
 namespace PenSafeCrontab {
 
 /// The values of one run.
@@ -48,10 +50,10 @@ struct StatusText {
 /// Writes `text` to standard output as it stands.
 void print(std::string_view text);
 
-/// The daemon's crontab module and its two functions (namespace: Tarvok::Wrap::DEFAULT_NAMESPACE).
-inline constexpr std::string_view CRON_MODULE = "Cron";
-inline constexpr std::string_view FETCH_FUNCTION = "fetch";
-inline constexpr std::string_view SAVE_FUNCTION = "save";
+/// The daemon's crontab module and its two functions (Tarvok/Wire.hpp).
+using Tarvok::Wire::CRON_MODULE;
+using Tarvok::Wire::FETCH_FUNCTION;
+using Tarvok::Wire::SAVE_FUNCTION;
 /// The most bytes of a new crontab taken from a file or standard input: a little above the
 /// reference daemon's limit (1 MiB), so that the daemon stays the judge of texts near it.
 inline constexpr std::size_t MAX_CRONTAB_LENGTH = 1024 * 1024 + 64 * 1024;
