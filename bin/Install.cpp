@@ -4,16 +4,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <memory>
 
 #include "Answer.hpp"
 #include "Frontend.hpp"
 #include "Operations.hpp"
+#include "Tarvok/FHUtils/WholeIO.hpp"
 #include "Tarvok/JSON.hpp"
-#include "Tarvok/LoadFile/ReadFast.hpp"
 #include "Tarvok/Process.hpp"
 #include "Tarvok/UniqueFd.hpp"
 #include "Tarvok/Wrap.hpp"
@@ -32,24 +30,15 @@ constexpr std::string_view INSTALLED = ": your crontab has been updated";
 constexpr std::string_view REFUSED_WITHOUT_REASON =
     "The crontab service did not install your crontab and gave no reason.";
 
-// Reads `fd` to its end into `text`, stopping once more than MAX_CRONTAB_LENGTH bytes came (an
-// endless input such as /dev/zero ends here too); 0, EFBIG for that, or the OS error of the read
-// that failed.
-int _read_to_end(int fd, std::string& text) {
-    constexpr std::size_t chunk = Tarvok::LoadFile::ReadFast::READ_CHUNK;
-    struct stat status {};
-    if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0) {
-        text.reserve(std::min(static_cast<std::size_t>(status.st_size), MAX_CRONTAB_LENGTH) + 1);
-    }
-    // Uninitialised, so that only what arrives touches memory.
-    const std::unique_ptr<char[]> buffer(new char[chunk]);
-    for (;;) {
-        if (text.size() > MAX_CRONTAB_LENGTH) return EFBIG;
-        const ssize_t got = ::read(fd, buffer.get(), chunk);
-        if (got > 0) text.append(buffer.get(), static_cast<std::size_t>(got));
-        if (got == 0) return 0;
-        if (got < 0 && errno != EINTR) return errno;
-    }
+// Reads `fd` to its end into `text`, but no further than just past MAX_CRONTAB_LENGTH bytes (an
+// endless input such as /dev/zero ends here too); 0, EFBIG for a longer input, or the OS error of
+// the read that failed.
+int _read_crontab(int fd, std::string& text) {
+    namespace WholeIO = Tarvok::FHUtils::WholeIO;
+    const WholeIO::Transfer got =
+        WholeIO::read_to_end(Tarvok::FHUtils::Handle{fd}, text, MAX_CRONTAB_LENGTH + 1);
+    if (got.error != 0) return got.error;
+    return text.size() > MAX_CRONTAB_LENGTH ? EFBIG : 0;
 }
 
 // Part of a crontab is worse than none: after a failed read nothing is sent.
@@ -117,7 +106,7 @@ void _install_crontab_from_file() {
     const Tarvok::UniqueFd fd(open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
     std::string text;
     if (!fd) _unreadable("'" + file + "'", errno);
-    if (const int error = _read_to_end(fd.get(), text)) _unreadable("'" + file + "'", error);
+    if (const int error = _read_crontab(fd.get(), text)) _unreadable("'" + file + "'", error);
     if (text.empty()) {
         print(values.invocation_name + ": file '" + file + "' is empty.\n");
         _usage();
@@ -127,7 +116,7 @@ void _install_crontab_from_file() {
 
 void _install_crontab_from_stdin() {
     std::string text;
-    if (const int error = _read_to_end(STDIN_FILENO, text)) _unreadable("standard input", error);
+    if (const int error = _read_crontab(STDIN_FILENO, text)) _unreadable("standard input", error);
     if (text.empty()) {
         print("Nothing to install: standard input is empty.\n");
         _usage();
