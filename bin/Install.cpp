@@ -6,12 +6,14 @@
 
 #include <cerrno>
 #include <cstring>
+#include <optional>
 
 #include "Answer.hpp"
 #include "Frontend.hpp"
 #include "Operations.hpp"
 #include "Tarvok/FHUtils/WholeIO.hpp"
 #include "Tarvok/JSON.hpp"
+#include "Tarvok/LoadFile.hpp"
 #include "Tarvok/Process.hpp"
 #include "Tarvok/UniqueFd.hpp"
 #include "Tarvok/Wrap.hpp"
@@ -54,12 +56,22 @@ int _read_crontab(int fd, std::string& text) {
 }
 
 void _install_and_report(std::string_view text) {
-    // Whatever the daemon made of the text, the run ends with status 0: the message tells.
     const StatusText installed = _install_new_crontab(text);
     print(installed.text + "\n");
+    // `crontab jobs && echo installed` must not say so when nothing was installed.
+    if (!installed.status) Tarvok::Process::exit(1);
 }
 
 }  // namespace
+
+int load_file(const std::string& path, std::string& text) {
+    // loadfile answers nothing and leaves the reason in errno; the reason is taken here, once.
+    errno = 0;
+    std::optional<std::string> loaded = Tarvok::LoadFile::loadfile(path);
+    if (!loaded) return errno != 0 ? errno : EIO;
+    text = std::move(*loaded);
+    return 0;
+}
 
 StatusText _install_new_crontab(std::string_view text) {
     const Wrap::Result saved = Wrap::send_tvwrapd_request({
