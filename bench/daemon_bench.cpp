@@ -25,6 +25,8 @@
 #include <thread>
 #include <vector>
 
+#include "Tarvok/Wire.hpp"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -132,7 +134,7 @@ bool start_servers() {
     mkdir((g_root + "/etc").c_str(), 0755);
     write_file(g_root + "/etc/passwd", "root:x:0:0:root:/root:/bin/bash\nbench:x:" +
                                            std::to_string(geteuid()) + ":0::/tmp:/bin/penshell\n");
-    g_daemon_socket = g_root + "/usr/local/tarvok/var/tvwrapd.sock";
+    g_daemon_socket = g_root + std::string(Tarvok::Wire::TVWRAPD_SOCKET_PATH);
     g_echo_socket = g_root + "/echo.sock";
 
     // Both servers are started before any thread exists.
@@ -303,8 +305,8 @@ int main(int argc, char** argv) {
     }
     if (p99.count("echo") && p99.count("fetch") && p99["echo"] > 0) {
         const double ratio = p99["fetch"] / p99["echo"];
-        std::printf("fetch p99 / echo p99 = %.2f (target: at most 2.00): %s\n", ratio,
-                    ratio <= 2.0 ? "met" : "NOT met");
+        std::printf("fetch p99 / echo p99 = %.2f (target: at most 1.50): %s\n", ratio,
+                    ratio <= 1.5 ? "met" : "NOT met");
     }
     return 0;
 }

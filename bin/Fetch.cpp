@@ -18,6 +18,7 @@ namespace {
 
 namespace JSON = Tarvok::JSON;
 namespace Wrap = Tarvok::Wrap;
+namespace Key = Tarvok::Wire::Key;
 
 constexpr std::string_view FETCH_FAILED =
     "Your crontab could not be fetched from the crontab service: ";
@@ -34,29 +35,29 @@ std::string _refusal(const Program& values) {
 
 StatusText _get_crontab_text() {
     const Wrap::Result fetched = Wrap::send_tvwrapd_request({
-        .namespace_ = std::string(Wrap::DEFAULT_NAMESPACE),
+        .namespace_ = std::string(Tarvok::Wire::NAMESPACE),
         .module = std::string(CRON_MODULE),
         .function = std::string(FETCH_FUNCTION),
         .env = Wrap::Config::safe_hashref_of_allowed_env(),
     });
     if (!fetched.status()) return {false, std::string(FETCH_FAILED) + fetched.statusmsg()};
 
-    const JSON::Value* data = fetched.get("data");
+    const JSON::Value* data = fetched.get(Key::DATA);
     if (data == nullptr || data->IsNull() || (data->IsString() && data->GetStringLength() == 0)) {
         // An empty line would tell the user nothing; say what is missing instead.
         return {false, std::string(NO_CRONTAB) + fetched.statusmsg()};
     }
     // A text in place of the map is the daemon's own failure message.
     if (data->IsString()) return {false, std::string(JSON::view(*data))};
-    if (!data->IsObject()) return {false, unusable_answer("data", *data)};
+    if (!data->IsObject()) return {false, unusable_answer(Key::DATA, *data)};
 
     // A refusal wins even over an answer that carries a crontab.
-    if (JSON::is_true(JSON::member(*data, "denied"))) return {false, _refusal(program())};
+    if (JSON::is_true(JSON::member(*data, Key::DENIED))) return {false, _refusal(program())};
 
-    const JSON::Value* crontab = JSON::member(*data, "crontab");
+    const JSON::Value* crontab = JSON::member(*data, Key::CRONTAB);
     if (crontab == nullptr) return {false, std::string(NO_CRONTAB) + fetched.statusmsg()};
     if (crontab->IsNull()) return {true, {}};
-    if (!crontab->IsString()) return {false, unusable_answer("crontab", *crontab)};
+    if (!crontab->IsString()) return {false, unusable_answer(Key::CRONTAB, *crontab)};
     return {true, std::string(JSON::view(*crontab))};
 }
 

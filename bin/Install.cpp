@@ -22,6 +22,7 @@ namespace {
 
 namespace JSON = Tarvok::JSON;
 namespace Wrap = Tarvok::Wrap;
+namespace Key = Tarvok::Wire::Key;
 
 constexpr std::string_view INSTALL_FAILED =
     "Your crontab could not be installed by the crontab service: ";
@@ -56,31 +57,31 @@ void _install_and_report(std::string_view text) {
 
 StatusText _install_new_crontab(std::string_view text) {
     const Wrap::Result saved = Wrap::send_tvwrapd_request({
-        .namespace_ = std::string(Wrap::DEFAULT_NAMESPACE),
+        .namespace_ = std::string(Tarvok::Wire::NAMESPACE),
         .module = std::string(CRON_MODULE),
         .function = std::string(SAVE_FUNCTION),
-        .data = JSON::ObjectBuilder().add(SYSTEM_COMMAND, text).release(),
+        .data = JSON::ObjectBuilder().add(Key::CRONTAB, text).release(),
         .env = Wrap::Config::safe_hashref_of_allowed_env(),
     });
-    const JSON::Value* data = saved.get("data");
+    const JSON::Value* data = saved.get(Key::DATA);
     if (!saved.status() || !JSON::is_true(data)) {
         return {false, std::string(INSTALL_FAILED) + saved.statusmsg()};
     }
     // A text in place of the map can only be the daemon's word on why it failed.
     if (data->IsString())
         return {false, std::string(INSTALL_FAILED) + std::string(JSON::view(*data))};
-    if (!data->IsObject()) return {false, unusable_answer("data", *data)};
+    if (!data->IsObject()) return {false, unusable_answer(Key::DATA, *data)};
 
-    if (JSON::is_true(JSON::member(*data, "status"))) {
+    if (JSON::is_true(JSON::member(*data, Key::STATUS))) {
         return {true, program().invocation_name + std::string(INSTALLED)};
     }
-    const JSON::Value* reason = JSON::member(*data, "statusmsg");
+    const JSON::Value* reason = JSON::member(*data, Key::STATUSMSG);
     if (reason == nullptr || reason->IsNull() ||
         (reason->IsString() && reason->GetStringLength() == 0)) {
         // An empty line after a refused install would read like success.
         return {false, std::string(REFUSED_WITHOUT_REASON)};
     }
-    if (!reason->IsString()) return {false, unusable_answer("statusmsg", *reason)};
+    if (!reason->IsString()) return {false, unusable_answer(Key::STATUSMSG, *reason)};
     return {false, std::string(JSON::view(*reason))};
 }
 

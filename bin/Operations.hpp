@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "Tarvok/Wire.hpp"
+
 namespace PenSafeCrontab {
 
 /// The values of one run.
@@ -47,10 +49,10 @@ struct StatusText {
 /// Writes `text` to standard output as it stands.
 void print(std::string_view text);
 
-/// The daemon's crontab module and its two functions (namespace: Tarvok::Wrap::DEFAULT_NAMESPACE).
-inline constexpr std::string_view CRON_MODULE = "Cron";
-inline constexpr std::string_view FETCH_FUNCTION = "fetch";
-inline constexpr std::string_view SAVE_FUNCTION = "save";
+/// The daemon's crontab module and its two functions (Tarvok/Wire.hpp).
+using Tarvok::Wire::CRON_MODULE;
+using Tarvok::Wire::FETCH_FUNCTION;
+using Tarvok::Wire::SAVE_FUNCTION;
 
 /// Sends `text` (possibly empty: that removes the crontab) to the daemon as the account's new
 /// crontab: (true, success notice) or (false, failure text). Never prints, never exits.

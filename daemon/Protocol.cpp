@@ -16,8 +16,8 @@ using Printable::printable;
 using Tarvok::JSON::Document;
 using Tarvok::JSON::ObjectBuilder;
 
-constexpr std::array<std::string_view, 7> MEMBERS = {
-    "serializer_version", "namespace", "module", "function", "action", "env", "data"};
+namespace Key = Tarvok::Wire::Key;
+constexpr auto& MEMBERS = Tarvok::Wire::REQUEST_MEMBERS;
 
 using Tarvok::JSON::view;
 
@@ -69,22 +69,24 @@ std::variant<Request, BadRequest> _parse(std::string_view json) {
     if (!doc.IsObject()) return bad("Request is not a JSON object");
     if (auto problem = _check_members(doc)) return *problem;
 
-    const rapidjson::Value& version = doc["serializer_version"];
+    const rapidjson::Value& version = doc[Key::SERIALIZER_VERSION.data()];
     if (!version.IsString()) return bad("The serializer_version must be a text");
     if (view(version) != VERSION) {
         return bad("Unsupported serializer_version '" + printable(view(version)) + "' (expected " +
                    std::string(VERSION) + ")");
     }
-    for (const char* name : {"namespace", "module", "function"}) {
-        if (!doc[name].IsString()) return bad("The " + std::string(name) + " must be a text");
+    for (const std::string_view name : {Key::NAMESPACE, Key::MODULE, Key::FUNCTION}) {
+        if (!doc[name.data()].IsString()) {
+            return bad("The " + std::string(name) + " must be a text");
+        }
     }
-    const std::string_view ns = view(doc["namespace"]);
-    const std::string_view module = view(doc["module"]);
-    const std::string_view function = view(doc["function"]);
+    const std::string_view ns = view(doc[Key::NAMESPACE.data()]);
+    const std::string_view module = view(doc[Key::MODULE.data()]);
+    const std::string_view function = view(doc[Key::FUNCTION.data()]);
     std::string shown_function = printable(function);
 
-    if (!doc["action"].IsNull()) return bad("The action must be null", shown_function);
-    if (auto problem = _check_env(doc["env"])) {
+    if (!doc[Key::ACTION.data()].IsNull()) return bad("The action must be null", shown_function);
+    if (auto problem = _check_env(doc[Key::ENV.data()])) {
         problem->function = shown_function;
         return *problem;
     }
@@ -95,7 +97,7 @@ std::variant<Request, BadRequest> _parse(std::string_view json) {
                    shown_function);
     }
 
-    const rapidjson::Value& data = doc["data"];
+    const rapidjson::Value& data = doc[Key::DATA.data()];
     if (function == FETCH) {
         if (!data.IsNull()) return bad("A fetch takes no data (data must be null)", shown_function);
         return Request{Function::fetch, {}};
@@ -105,6 +107,15 @@ std::variant<Request, BadRequest> _parse(std::string_view json) {
         return bad("A save needs data {\"crontab\": TEXT}", shown_function);
     }
     return Request{Function::save, std::string(view(data[CRONTAB_KEY.data()]))};
+}
+
+// The envelope of every request the daemon served, whatever the operation made of it.
+std::string _served(const Document& data) {
+    return Tarvok::JSON::Dump(ObjectBuilder()
+                                  .add(Key::STATUS, 1)
+                                  .add(Key::STATUSMSG, "OK")
+                                  .add(Key::DATA, data)
+                                  .release());
 }
 
 }  // namespace
@@ -120,26 +131,24 @@ std::variant<Request, BadRequest> parse_request(std::string_view json) {
 
 std::string fetch_answer(std::string_view crontab, bool denied) {
     const Document data =
-        ObjectBuilder().add("crontab", crontab).add("denied", denied ? 1 : 0).release();
-    return Tarvok::JSON::Dump(
-        ObjectBuilder().add("status", 1).add("statusmsg", "OK").add("data", data).release());
+        ObjectBuilder().add(Key::CRONTAB, crontab).add(Key::DENIED, denied ? 1 : 0).release();
+    return _served(data);
 }
 
 std::string save_answer(bool installed, std::string_view reason) {
     const Document data = ObjectBuilder()
-                              .add("status", installed ? 1 : 0)
-                              .add("statusmsg", installed ? std::string_view() : reason)
+                              .add(Key::STATUS, installed ? 1 : 0)
+                              .add(Key::STATUSMSG, installed ? std::string_view() : reason)
                               .release();
-    return Tarvok::JSON::Dump(
-        ObjectBuilder().add("status", 1).add("statusmsg", "OK").add("data", data).release());
+    return _served(data);
 }
 
 std::string error_answer(std::string_view reason) {
     return Tarvok::JSON::Dump(ObjectBuilder()
-                                  .add("status", 0)
-                                  .add("error", 1)
-                                  .add("statusmsg", reason)
-                                  .add("data", nullptr)
+                                  .add(Key::STATUS, 0)
+                                  .add(Key::ERROR, 1)
+                                  .add(Key::STATUSMSG, reason)
+                                  .add(Key::DATA, nullptr)
                                   .release());
 }
 

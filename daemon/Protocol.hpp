@@ -15,17 +15,20 @@
 #include <string_view>
 #include <variant>
 
+#include "Tarvok/Wire.hpp"
+
 namespace Tvwrapd::Protocol {
 
-inline constexpr std::string_view TVWRAPD_SOCKET_PATH = "/usr/local/tarvok/var/tvwrapd.sock";
-inline constexpr std::string_view END_OF_REQUEST = "\r\n\r\n";
-inline constexpr std::string_view VERSION = "1.0";
-inline constexpr std::string_view NAMESPACE = "Tarvok";
-inline constexpr std::string_view MODULE = "Cron";
-inline constexpr std::string_view FETCH = "fetch";
-inline constexpr std::string_view SAVE = "save";
+// The wire contract (Tarvok/Wire.hpp), under the daemon's short names.
+using Tarvok::Wire::TVWRAPD_SOCKET_PATH;
+inline constexpr std::string_view END_OF_REQUEST = Tarvok::Wire::END_OF_REQUEST_MARKER;
+inline constexpr std::string_view VERSION = Tarvok::Wire::SERIALIZER_VERSION;
+inline constexpr std::string_view NAMESPACE = Tarvok::Wire::NAMESPACE;
+inline constexpr std::string_view MODULE = Tarvok::Wire::CRON_MODULE;
+inline constexpr std::string_view FETCH = Tarvok::Wire::FETCH_FUNCTION;
+inline constexpr std::string_view SAVE = Tarvok::Wire::SAVE_FUNCTION;
 /// The one key of a save request's `data` map.
-inline constexpr std::string_view CRONTAB_KEY = "crontab";
+inline constexpr std::string_view CRONTAB_KEY = Tarvok::Wire::Key::CRONTAB;
 /// The longest request (JSON text, marker not counted) the daemon reads.
 inline constexpr std::size_t MAX_REQUEST_LENGTH = 1024 * 1024;
 

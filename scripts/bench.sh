@@ -9,7 +9,7 @@ cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARVOK_TESTS=
 cmake --build "$build" -j"$(nproc)"
 names=("$@")
 if ((${#names[@]} == 0)); then
-    for b in "$build"/bench/*; do [ -x "$b" ] && names+=("$(basename "$b")"); done
+    for b in "$build"/bench/*; do [ -f "$b" ] && [ -x "$b" ] && names+=("$(basename "$b")"); done
 fi
 for name in "${names[@]}"; do
     echo "== $name"

@@ -7,7 +7,9 @@
 //                                   (glibc __GLIBC__.__GLIBC_MINOR__ at build time versus
 //                                   gnu_get_libc_version() at run time). An older loaded library
 //                                   is the mismatch: the running version is printed and the
-//                                   run ends as an uncaught failure.
+//                                   run ends as an uncaught failure. The installed front end
+//                                   links its C library in (a static PIE), so there the two
+//                                   agree and the check confirms the program starts at all.
 //     pen_safe_crontab --basemem    prints the resident memory of the process, one
 //                                   "Base memory in kB: N" line per VmRSS line of
 //                                   /proc/<pid>/status, and exits 0 (also when that file cannot

@@ -34,6 +34,7 @@ using FHUtils::Handle;
 namespace {
 
 namespace Constants = Socket::Constants;
+namespace Key = Wire::Key;
 
 // Lowered by the broken-pipe handler while a request is being written.
 volatile sig_atomic_t g_sent = 1;
@@ -150,9 +151,9 @@ void _enter_under_defaulted_context(const std::string& text) {
 
 Result _failure_record(std::string_view statusmsg) {
     return {JSON::ObjectBuilder()
-                .add("status", 0)
-                .add("error", 1)
-                .add("statusmsg", statusmsg)
+                .add(Key::STATUS, 0)
+                .add(Key::ERROR, 1)
+                .add(Key::STATUSMSG, statusmsg)
                 .release(),
             nullptr};
 }
@@ -210,13 +211,13 @@ std::optional<UniqueFd> _get_tvwrapd_connection(const RequestOptions& options,
 
 JSON::Document _request_record(const RequestOptions& options) {
     return JSON::ObjectBuilder()
-        .add("serializer_version", AdminBin::Serializer::VERSION)
-        .add("namespace", options.namespace_)
-        .add("module", options.module)
-        .add("function", options.function)
-        .add("action", static_cast<const JSON::Value&>(options.action))
-        .add("env", options.env)
-        .add("data", static_cast<const JSON::Value&>(options.data))
+        .add(Key::SERIALIZER_VERSION, Wire::SERIALIZER_VERSION)
+        .add(Key::NAMESPACE, options.namespace_)
+        .add(Key::MODULE, options.module)
+        .add(Key::FUNCTION, options.function)
+        .add(Key::ACTION, static_cast<const JSON::Value&>(options.action))
+        .add(Key::ENV, options.env)
+        .add(Key::DATA, static_cast<const JSON::Value&>(options.data))
         .release();
 }
 
@@ -362,8 +363,8 @@ void _report_daemon_failures(const JSON::Value& answer, const std::string& answe
         }
     }
 
-    if (!JSON::is_true(JSON::member(answer, "error"))) return;
-    const JSON::Value* statusmsg = JSON::member(answer, "statusmsg");
+    if (!JSON::is_true(JSON::member(answer, Key::ERROR))) return;
+    const JSON::Value* statusmsg = JSON::member(answer, Key::STATUSMSG);
     if (options.no_tverror) {
         _log_warning(prefix + "The daemon reported that the request failed " + call +
                      "): " + _text_of(statusmsg) + ".");
@@ -372,7 +373,7 @@ void _report_daemon_failures(const JSON::Value& answer, const std::string& answe
     _log_warning(prefix + "The daemon reported that the request failed " + call +
                  "; recorded under context '" + context_name + "'): " + _text_of(statusmsg) + ".");
     // The operation's own account of the failure is the most precise, the summary next.
-    if (const JSON::Value* data = JSON::member(answer, "data"); JSON::is_true(data)) {
+    if (const JSON::Value* data = JSON::member(answer, Key::DATA); JSON::is_true(data)) {
         TVERROR[context_name] = _error_as_text(data);
     } else if (JSON::is_true(statusmsg)) {
         TVERROR[context_name] = _error_as_text(statusmsg);
@@ -405,19 +406,19 @@ const JSON::Value* Result::get(std::string_view key) const {
 }
 
 bool Result::status() const {
-    return JSON::is_true(get("status"));
+    return JSON::is_true(get(Key::STATUS));
 }
 
 bool Result::error() const {
-    return JSON::is_true(get("error"));
+    return JSON::is_true(get(Key::ERROR));
 }
 
 std::string Result::statusmsg() const {
-    return _text_of(get("statusmsg"));
+    return _text_of(get(Key::STATUSMSG));
 }
 
 const JSON::Value* Result::data(std::string_view key) const {
-    const JSON::Value* data = get("data");
+    const JSON::Value* data = get(Key::DATA);
     return data == nullptr ? nullptr : JSON::member(*data, key);
 }
 
@@ -443,8 +444,8 @@ Result send_tvwrapd_request(const RequestOptions& options) {
     if (exchange.timed_out) return _ran_out_of_time(options);
     if (exchange.stream) {
         return {JSON::ObjectBuilder()
-                    .add("status", 1)
-                    .add("error", 0)
+                    .add(Key::STATUS, 1)
+                    .add(Key::ERROR, 0)
                     .add("stream_complete", 1)
                     .release(),
                 nullptr};

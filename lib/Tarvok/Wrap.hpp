@@ -52,21 +52,19 @@
 
 #include "Tarvok/FHUtils/Handle.hpp"
 #include "Tarvok/JSON.hpp"
+#include "Tarvok/Wire.hpp"
 #include "Tarvok/Wrap/Config.hpp"
 
 namespace Tarvok::Wrap {
 
-/// Where the daemon listens (reached through Tarvok::SysRoot::path).
-inline constexpr std::string_view TVWRAPD_SOCKET_PATH = "/usr/local/tarvok/var/tvwrapd.sock";
-/// Ends every request, right after the JSON text.
-inline constexpr std::string_view END_OF_REQUEST_MARKER = "\r\n\r\n";
-/// The namespace of the system's own daemon operations, also used in exit messages when the
-/// request names none.
-inline constexpr std::string_view DEFAULT_NAMESPACE = "Tarvok";
+// The wire contract (Tarvok/Wire.hpp), under the names this module has always had.
+using Wire::END_OF_REQUEST_MARKER;
+using Wire::NOWAIT_ANSWER;
+using Wire::TVWRAPD_SOCKET_PATH;
+/// Also used in exit messages when the request names no namespace.
+inline constexpr std::string_view DEFAULT_NAMESPACE = Wire::NAMESPACE;
 /// The context name a connection failure is entered under when none is set.
 inline constexpr std::string_view DEFAULT_CONTEXT = "main";
-/// What nowait mode decodes in place of an answer.
-inline constexpr std::string_view NOWAIT_ANSWER = "{}";
 /// Bytes copied per read in stream mode.
 inline constexpr std::size_t STREAM_CHUNK = 262144;
 /// Above this Tarvok::Debug::level, requests and answers are copied to standard error.

@@ -19,6 +19,7 @@
 #include "Tarvok/Exception.hpp"
 #include "Tarvok/FDPass.hpp"
 #include "Tarvok/TVERROR.hpp"
+#include "Tarvok/Wire.hpp"
 #include "daemon/support/DaemonClient.hpp"
 #include "support/FakeDaemon.hpp"
 #include "support/SandboxRoot.hpp"
@@ -100,7 +101,7 @@ class WrapRequest : public ::testing::Test {
     std::vector<std::string> warnings;
 };
 
-const std::string kMarker = "\r\n\r\n";
+const std::string kMarker(Tarvok::Wire::END_OF_REQUEST_MARKER);
 
 }  // namespace
 

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <set>
 
+#include "Tarvok/Wire.hpp"
 #include "daemon/support/DaemonClient.hpp"
 #include "daemon/support/DaemonProcess.hpp"
 #include "support/SandboxRoot.hpp"
@@ -22,7 +23,7 @@ namespace {
 
 const std::string EMPTY_FETCH = R"({"status":1,"statusmsg":"OK","data":{"crontab":"","denied":0}})";
 const std::string INSTALLED = R"({"status":1,"statusmsg":"OK","data":{"status":1,"statusmsg":""}})";
-constexpr const char* SOCKET = "/usr/local/tarvok/var/tvwrapd.sock";
+constexpr std::string_view SOCKET = Tarvok::Wire::TVWRAPD_SOCKET_PATH;
 
 /// A listening (or, with `listening` false, bound and abandoned) UNIX socket at `path`.
 int bound_socket(const std::string& path, bool listening) {

@@ -11,14 +11,14 @@
 #include <stdexcept>
 
 #include "Tarvok/SysRoot.hpp"
-#include "Tarvok/Wrap.hpp"
+#include "Tarvok/Wire.hpp"
 #include "support/SandboxRoot.hpp"
 
 namespace TestSupport {
 namespace {
 
 std::string _daemon_path() {
-    const std::string path = Tarvok::SysRoot::path(Tarvok::Wrap::TVWRAPD_SOCKET_PATH);
+    const std::string path = Tarvok::SysRoot::path(Tarvok::Wire::TVWRAPD_SOCKET_PATH);
     if (!Tarvok::SysRoot::is_sandbox() || Tarvok::SysRoot::root().empty()) {
         throw std::logic_error("a fake daemon needs a sandbox root");
     }

@@ -11,11 +11,12 @@
 #include <string_view>
 
 #include "Tarvok/JSON.hpp"
+#include "Tarvok/Wire.hpp"
 
 namespace Tarvok::AdminBin::Serializer {
 
 /// Sent as `serializer_version` in every request; the daemon refuses any other.
-inline constexpr std::string_view VERSION = "1.0";
+inline constexpr std::string_view VERSION = Wire::SERIALIZER_VERSION;
 inline constexpr std::size_t MAX_LOAD_LENGTH = JSON::MAX_LOAD_LENGTH;
 inline constexpr std::size_t MAX_PRIV_LOAD_LENGTH = JSON::MAX_PRIV_LOAD_LENGTH;
 

@@ -10,6 +10,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "Tarvok/Wire.hpp"
+
 namespace DaemonTest {
 namespace {
 
@@ -52,7 +54,7 @@ std::string request(std::string_view function, std::string_view data) {
     return "{\"serializer_version\":\"1.0\",\"namespace\":\"Tarvok\",\"module\":\"Cron\","
            "\"function\":" +
            json_string(function) + ",\"action\":null,\"env\":{\"REMOTE_ADDR\":\"10.0.0.1\"}," +
-           "\"data\":" + std::string(data) + "}\r\n\r\n";
+           "\"data\":" + std::string(data) + "}" + std::string(Tarvok::Wire::END_OF_REQUEST_MARKER);
 }
 
 std::string save_request(std::string_view crontab) {
