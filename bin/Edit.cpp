@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "Tarvok/Exception.hpp"
+#include "Tarvok/FHUtils/WholeIO.hpp"
 #include "Tarvok/FindBin.hpp"
 #include "Tarvok/LoadFile.hpp"
 #include "Tarvok/Process.hpp"
@@ -189,13 +190,8 @@ bool ask_to_retry(int in_fd) {
 }
 
 int write_and_close(Tarvok::UniqueFd fd, std::string_view text) {
-    while (!text.empty()) {
-        const ssize_t n = ::write(fd.get(), text.data(), text.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return errno;
-        // No progress on a regular file means no room for more.
-        if (n == 0) return ENOSPC;
-        text.remove_prefix(static_cast<std::size_t>(n));
+    if (const auto wrote = Tarvok::FHUtils::WholeIO::write_all(fd, text); !wrote) {
+        return wrote.error;
     }
     // A full disk or an exceeded quota may only show here (NFS reports at close).
     if (fd.close() != 0) return errno;

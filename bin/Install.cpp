@@ -5,14 +5,13 @@
 
 #include <cerrno>
 #include <cstring>
-#include <memory>
 
 #include "Answer.hpp"
 #include "Frontend.hpp"
 #include "Operations.hpp"
+#include "Tarvok/FHUtils/WholeIO.hpp"
 #include "Tarvok/JSON.hpp"
 #include "Tarvok/LoadFile.hpp"
-#include "Tarvok/LoadFile/ReadFast.hpp"
 #include "Tarvok/Process.hpp"
 #include "Tarvok/Wrap.hpp"
 #include "Tarvok/Wrap/Config.hpp"
@@ -29,23 +28,6 @@ constexpr std::string_view INSTALL_FAILED =
 constexpr std::string_view INSTALLED = ": your crontab has been updated";
 constexpr std::string_view REFUSED_WITHOUT_REASON =
     "The crontab service did not install your crontab and gave no reason.";
-
-// Reads `fd` to its end into `text`; 0, or the OS error of the read that failed.
-int _read_to_end(int fd, std::string& text) {
-    constexpr std::size_t chunk = Tarvok::LoadFile::ReadFast::READ_CHUNK;
-    struct stat status {};
-    if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0) {
-        text.reserve(static_cast<std::size_t>(status.st_size) + 1);
-    }
-    // Uninitialised, so that only what arrives touches memory.
-    const std::unique_ptr<char[]> buffer(new char[chunk]);
-    for (;;) {
-        const ssize_t got = ::read(fd, buffer.get(), chunk);
-        if (got > 0) text.append(buffer.get(), static_cast<std::size_t>(got));
-        if (got == 0) return 0;
-        if (got < 0 && errno != EINTR) return errno;
-    }
-}
 
 void _install_and_report(std::string_view text) {
     // Whatever the daemon made of the text, the run ends with status 0: the message tells.
@@ -113,7 +95,9 @@ void _install_crontab_from_file() {
 
 void _install_crontab_from_stdin() {
     std::string text;
-    if (const int error = _read_to_end(STDIN_FILENO, text)) {
+    if (const int error =
+            Tarvok::FHUtils::WholeIO::read_to_end(Tarvok::FHUtils::Handle{STDIN_FILENO}, text)
+                .error) {
         // Part of a crontab is worse than none: nothing is sent.
         print(program().invocation_name +
               ": could not read standard input: " + std::strerror(error) + ".\n");

@@ -9,25 +9,25 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <optional>
 
+#include "Filesystem.hpp"
 #include "Protocol.hpp"
 #include "Tarvok/Debug.hpp"
 #include "Tarvok/Error.hpp"
+#include "Tarvok/Socket/UNIX/Micro.hpp"
 #include "Tarvok/SysRoot.hpp"
 
 namespace Tvwrapd {
 namespace {
 
+using Filesystem::fail;
 using Tarvok::UniqueFd;
+using Tarvok::Socket::UNIX::Micro::Address;
+using Tarvok::Socket::UNIX::Micro::unix_address;
 
 constexpr int LISTEN_FDS_START = 3;
 constexpr std::string_view LOCK_NAME = "tvwrapd.lock";
-
-[[noreturn]] void fail(const std::string& what, const std::string& path, int error) {
-    throw Tarvok::Error(what + " '" + path + "': " + std::strerror(error));
-}
 
 std::optional<long> _number(const char* text) {
     if (text == nullptr || *text == '\0') return std::nullopt;
@@ -84,35 +84,12 @@ std::optional<UniqueFd> _systemd_socket() {
     return fd;
 }
 
-sockaddr_un _address(const std::string& path) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (path.size() >= sizeof address.sun_path) {
-        throw Tarvok::Error("Socket path '" + path + "' is too long for a UNIX socket");
-    }
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    return address;
-}
-
-void _make_dirs(const std::string& dir) {
-    for (auto slash = dir.find('/', 1);; slash = dir.find('/', slash + 1)) {
-        const std::string partial = dir.substr(0, slash);
-        if (mkdir(partial.c_str(), 0755) == 0) {
-            // The socket must be reachable by every account whatever the umask.
-            chmod(partial.c_str(), 0755);
-        } else if (errno != EEXIST) {
-            fail("Cannot create directory", partial, errno);
-        }
-        if (slash == std::string::npos) break;
-    }
-}
-
 /// Whether something accepts connections at `path` right now.
 bool _answers(const std::string& path) {
     UniqueFd probe(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!probe) fail("Cannot create a socket to probe", path, errno);
-    const sockaddr_un address = _address(path);
-    return connect(probe.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    const Address address = unix_address(path);
+    return connect(probe.get(), address.get(), address.length) == 0;
 }
 
 }  // namespace
@@ -130,8 +107,8 @@ Listener Listener::_bind_fixed_path() {
     Listener listener;
     const std::string path = Tarvok::SysRoot::path(Protocol::TVWRAPD_SOCKET_PATH);
     const std::string dir = path.substr(0, path.rfind('/'));
-    const sockaddr_un address = _address(path);
-    _make_dirs(dir);
+    const Address address = unix_address(path);
+    Filesystem::make_parents(path);
 
     // Two daemons starting together must not both judge the socket stale and unlink each other's.
     const std::string lock_path = dir + "/" + std::string(LOCK_NAME);
@@ -162,8 +139,7 @@ Listener Listener::_bind_fixed_path() {
 
     listener.socket_.reset(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!listener.socket_) fail("Cannot create the socket for", path, errno);
-    if (bind(listener.socket_.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) !=
-        0) {
+    if (bind(listener.socket_.get(), address.get(), address.length) != 0) {
         fail("Cannot bind", path, errno);
     }
     listener.path_ = path;

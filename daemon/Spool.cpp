@@ -6,27 +6,25 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <vector>
 
+#include "Filesystem.hpp"
 #include "SmallFile.hpp"
 #include "Tarvok/Debug.hpp"
 #include "Tarvok/Error.hpp"
+#include "Tarvok/FHUtils/WholeIO.hpp"
 #include "Tarvok/SysRoot.hpp"
 #include "Tarvok/UniqueFd.hpp"
 
 namespace Tvwrapd::Spool {
 namespace {
 
+using Filesystem::fail;
 using Tarvok::UniqueFd;
-
-[[noreturn]] void fail(const std::string& what, const std::string& path, int error) {
-    throw Tarvok::Error(what + " '" + path + "': " + std::strerror(error));
-}
 
 std::string in_dir(std::string_view dir, std::string_view name) {
     return Tarvok::SysRoot::path(dir) + "/" + std::string(name);
@@ -77,16 +75,6 @@ std::optional<gid_t> _crontab_group() {
     return std::nullopt;
 }
 
-void _make_parents(const std::string& path) {
-    for (auto slash = path.find('/', 1); slash != std::string::npos;
-         slash = path.find('/', slash + 1)) {
-        const std::string parent = path.substr(0, slash);
-        if (mkdir(parent.c_str(), 0755) != 0 && errno != EEXIST) {
-            fail("Cannot create directory", parent, errno);
-        }
-    }
-}
-
 /// Opens a directory of the spool without following a link in its place; creates it (and its
 /// parents) with `mode` and `gid` when `create` is set and it is missing.
 UniqueFd _open_dir(std::string_view dir, bool create, mode_t mode, std::optional<gid_t> gid) {
@@ -94,7 +82,7 @@ UniqueFd _open_dir(std::string_view dir, bool create, mode_t mode, std::optional
     const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
     UniqueFd fd(open(path.c_str(), flags));
     if (!fd && errno == ENOENT && create) {
-        _make_parents(path);
+        Filesystem::make_parents(path);
         const bool created = mkdir(path.c_str(), 0700) == 0;
         if (!created && errno != EEXIST) fail("Cannot create directory", path, errno);
         fd.reset(open(path.c_str(), flags));
@@ -150,17 +138,6 @@ std::optional<std::string> _read_own(int dir_fd, std::string_view dir, std::stri
     }
 }
 
-void _write_all(int fd, std::string_view content, const std::string& path) {
-    while (!content.empty()) {
-        const ssize_t n = write(fd, content.data(), content.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            fail("Cannot write", path, errno);
-        }
-        content.remove_prefix(static_cast<std::size_t>(n));
-    }
-}
-
 /// The temporary name beside `name`: a dot name, which cron skips.
 std::string _temp_name(std::string_view name) {
     return "." + std::string(name) + std::string(TEMP_SUFFIX);
@@ -187,7 +164,9 @@ class Staged {
                 fail("Cannot give away", temp_path, errno);
             }
             if (fchmod(fd.get(), 0600) != 0) fail("Cannot set the mode of", temp_path, errno);
-            _write_all(fd.get(), content, temp_path);
+            if (const auto wrote = Tarvok::FHUtils::WholeIO::write_all(fd, content); !wrote) {
+                fail("Cannot write", temp_path, wrote.error);
+            }
             if (fsync(fd.get()) != 0) fail("Cannot flush", temp_path, errno);
             if (fd.close() != 0) fail("Cannot close", temp_path, errno);
         } catch (...) {

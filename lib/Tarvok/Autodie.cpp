@@ -1,7 +1,6 @@
 #include "Tarvok/Autodie.hpp"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,6 +8,7 @@
 
 #include "Tarvok/Error.hpp"
 #include "Tarvok/Exception.hpp"
+#include "Tarvok/FHUtils/WholeIO.hpp"
 
 namespace Tarvok::Autodie {
 namespace {
@@ -50,27 +50,12 @@ std::size_t sysread_sigguard(FHUtils::Handle fd, std::string& buffer, std::size_
 }
 
 std::size_t syswrite_sigguard(FHUtils::Handle fd, std::string_view buffer) {
-    const int saved = errno;
-    std::size_t done = 0;
-    while (done < buffer.size()) {
-        const ssize_t wrote = ::write(fd.fd(), buffer.data() + done, buffer.size() - done);
-        if (wrote >= 0) {
-            done += static_cast<std::size_t>(wrote);
-            continue;
-        }
-        if (errno == EINTR) continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            pollfd room{fd.fd(), POLLOUT, 0};
-            if (::poll(&room, 1, -1) >= 0 || errno == EINTR) continue;
-        }
-        const int error = errno;
-        std::string text =
-            "Could not write to " + _descriptor_name(fd) + ": " + std::strerror(error);
-        errno = error;  // the failure's own, for the exit status of an uncaught failure
-        throw Error(text);
-    }
-    errno = saved;
-    return done;
+    const FHUtils::WholeIO::Transfer wrote =
+        FHUtils::WholeIO::write_all(fd, buffer, FHUtils::WholeIO::WAIT_FOREVER);
+    if (wrote) return wrote.bytes;
+    Error failure("Could not write to " + _descriptor_name(fd) + ": " + std::strerror(wrote.error));
+    errno = wrote.error;  // the failure's own, for the exit status of an uncaught failure
+    throw failure;
 }
 
 }  // namespace Tarvok::Autodie

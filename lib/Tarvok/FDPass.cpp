@@ -6,16 +6,32 @@
 #include <cstring>
 
 namespace Tarvok::FDPass {
+namespace {
 
-bool send(FHUtils::Handle socket, FHUtils::Handle fd) {
-    char carrier = CARRIER_BYTE;
+// One carrier byte with room for one descriptor beside it. It points into itself, so it stays
+// where it was made.
+struct OneDescriptorMessage {
+    char carrier = 0;
     iovec data{&carrier, 1};
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
     msghdr message{};
-    message.msg_iov = &data;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
+
+    OneDescriptorMessage() {
+        message.msg_iov = &data;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+    }
+    OneDescriptorMessage(const OneDescriptorMessage&) = delete;
+    OneDescriptorMessage& operator=(const OneDescriptorMessage&) = delete;
+};
+
+}  // namespace
+
+bool send(FHUtils::Handle socket, FHUtils::Handle fd) {
+    OneDescriptorMessage sent_message;
+    sent_message.carrier = CARRIER_BYTE;
+    msghdr& message = sent_message.message;
     cmsghdr* header = CMSG_FIRSTHDR(&message);
     header->cmsg_level = SOL_SOCKET;
     header->cmsg_type = SCM_RIGHTS;
@@ -30,14 +46,8 @@ bool send(FHUtils::Handle socket, FHUtils::Handle fd) {
 }
 
 std::optional<UniqueFd> recv(FHUtils::Handle socket) {
-    char carrier = 0;
-    iovec data{&carrier, 1};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    msghdr message{};
-    message.msg_iov = &data;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
+    OneDescriptorMessage received;
+    msghdr& message = received.message;
     ssize_t got;
     do {
         got = ::recvmsg(socket.fd(), &message, MSG_CMSG_CLOEXEC);

@@ -21,6 +21,7 @@
 #include "Tarvok/ErrnoGuard.hpp"
 #include "Tarvok/Error.hpp"
 #include "Tarvok/Exception.hpp"
+#include "Tarvok/FHUtils/WholeIO.hpp"
 #include "Tarvok/JSON/Unicode.hpp"
 #include "Tarvok/LoadFile/ReadFast.hpp"
 #include "Tarvok/UTF8/Strict.hpp"
@@ -59,9 +60,7 @@ std::string os_error(int error) {
 
 // A warning straight to standard error, for the few messages that bypass the logger.
 void warn(const std::string& message) {
-    ErrnoGuard keep;
-    const std::string line = message + "\n";
-    [[maybe_unused]] const ssize_t ignored = ::write(STDERR_FILENO, line.data(), line.size());
+    FHUtils::WholeIO::write_all(FHUtils::Handle{STDERR_FILENO}, message + "\n");
 }
 
 // open() for a path that arrives as bytes: a NUL inside would silently name another file.
@@ -73,16 +72,12 @@ int open_path(const std::string& path, int flags, mode_t mode = 0) {
     return ::open(path.c_str(), flags | O_CLOEXEC, mode);
 }
 
+// False with errno saying why, as a failed open or close leaves it.
 bool write_all(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
+    const FHUtils::WholeIO::Transfer wrote =
+        FHUtils::WholeIO::write_all(FHUtils::Handle{fd}, bytes);
+    if (!wrote) errno = wrote.error;
+    return static_cast<bool>(wrote);
 }
 
 // ---- Encoding
@@ -292,12 +287,11 @@ bool convert_number(std::string_view number, Target& target) {
     return target.Double(value);
 }
 
-// Forwards the reader's events to the document being built. Refuses nesting deeper than
-// MAX_DEPTH, so hostile text can neither exhaust memory nor build an absurd tree, and numbers
-// that no double can hold; refusal() then says why.
-class DepthLimitedHandler {
+// Forwards the reader's scalar events to the document being built; the handlers below add what
+// they do with strings, numbers in text form and nesting.
+class ScalarForwarder {
   public:
-    explicit DepthLimitedHandler(Document& target) : target_(target) {}
+    explicit ScalarForwarder(Document& target) : target_(target) {}
 
     bool Null() { return target_.Null(); }
     bool Bool(bool b) { return target_.Bool(b); }
@@ -306,6 +300,17 @@ class DepthLimitedHandler {
     bool Int64(std::int64_t i) { return target_.Int64(i); }
     bool Uint64(std::uint64_t u) { return target_.Uint64(u); }
     bool Double(double d) { return target_.Double(d); }
+
+  protected:
+    Document& target_;
+};
+
+// Refuses nesting deeper than MAX_DEPTH, so hostile text can neither exhaust memory nor build an
+// absurd tree, and numbers that no double can hold; refusal() then says why.
+class DepthLimitedHandler : public ScalarForwarder {
+  public:
+    using ScalarForwarder::ScalarForwarder;
+
     bool RawNumber(const char* s, SizeType length, bool) {
         if (convert_number(std::string_view(s, length), target_)) return true;
         refusal_ = "Number too big to be stored in a double";
@@ -336,33 +341,22 @@ class DepthLimitedHandler {
         return false;
     }
 
-    Document& target_;
     unsigned depth_ = 0;
     std::string refusal_;
 };
 
-// Feeds SAX events into a document, copying every string (a value built by a caller may hold
-// strings that only refer to memory it does not own).
-class CopyingHandler {
+// Copies every string (a value built by a caller may hold strings that only refer to memory it
+// does not own).
+class CopyingHandler : public ScalarForwarder {
   public:
-    explicit CopyingHandler(Document& target) : target_(target) {}
+    using ScalarForwarder::ScalarForwarder;
 
-    bool Null() { return target_.Null(); }
-    bool Bool(bool b) { return target_.Bool(b); }
-    bool Int(int i) { return target_.Int(i); }
-    bool Uint(unsigned u) { return target_.Uint(u); }
-    bool Int64(std::int64_t i) { return target_.Int64(i); }
-    bool Uint64(std::uint64_t u) { return target_.Uint64(u); }
-    bool Double(double d) { return target_.Double(d); }
     bool String(const char* s, SizeType length) { return target_.String(s, length, true); }
     bool Key(const char* s, SizeType length) { return target_.Key(s, length, true); }
     bool StartObject() { return target_.StartObject(); }
     bool EndObject(SizeType count) { return target_.EndObject(count); }
     bool StartArray() { return target_.StartArray(); }
     bool EndArray(SizeType count) { return target_.EndArray(count); }
-
-  private:
-    Document& target_;
 };
 
 // An object is a map: when a key repeats, the last member wins, as it would in any map the
@@ -485,16 +479,8 @@ std::string read_descriptor(int fd, std::size_t limit) {
         return content;
     }
     // Never more than the limit: what lies beyond it stays unread. A failing read ends the
-    // loop and what arrived so far is decoded.
-    content.resize(limit);
-    std::size_t have = 0;
-    while (have < limit) {
-        const ssize_t n = ::read(fd, content.data() + have, limit - have);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        have += static_cast<std::size_t>(n);
-    }
-    content.resize(have);
+    // reading and what arrived so far is decoded.
+    FHUtils::WholeIO::read_to_end(FHUtils::Handle{fd}, content, limit);
     return content;
 }
 

@@ -17,7 +17,6 @@
 namespace Tarvok::LoadFile {
 namespace {
 
-using ReadFast::READ_CHUNK;
 using Tarvok::Exception::create;
 
 // Gives the caller back its errno when the scope is left normally; a failure being raised keeps
@@ -129,25 +128,7 @@ bool _load_r(Opener opener, std::string_view path, std::string& content, off_t o
     }
 
     content.clear();
-    if (!length) {
-        // A file below READ_CHUNK costs one read plus the end-of-file read; a larger regular
-        // file one more read, sized from its status.
-        if (ReadFast::read_fast(fd->get(), content, READ_CHUNK) == READ_CHUNK) {
-            struct stat st {};
-            if (::fstat(fd->get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
-                ReadFast::read_fast(fd->get(), content, static_cast<std::size_t>(st.st_size),
-                                    content.size());
-            }
-        }
-        ReadFast::read_all_fast(fd->get(), content);
-    } else {
-        std::size_t togo = *length;
-        for (;;) {
-            const std::size_t got = ReadFast::read_fast(fd->get(), content, togo, content.size());
-            if (got == 0 || content.size() >= *length) break;
-            togo -= got;
-        }
-    }
+    ReadFast::read_all_fast(fd->get(), content, length.value_or(FHUtils::WholeIO::NO_LIMIT));
 
     // Retried interruptions leave EINTR behind; they are no failure.
     if (errno != 0 && errno != ReadFast::_EINTR) {
@@ -184,14 +165,7 @@ std::optional<Lines> loadfileasarrayref(std::string_view path) {
 
 void slurpfile(int out_fd, std::string_view path) {
     std::optional<std::string> content = loadfile(path);
-    if (!content) return;
-    std::size_t done = 0;
-    while (done < content->size()) {
-        const ssize_t n = ::write(out_fd, content->data() + done, content->size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        done += static_cast<std::size_t>(n);
-    }
+    if (content) FHUtils::WholeIO::write_all(FHUtils::Handle{out_fd}, *content);
 }
 
 std::string load(std::string_view path, off_t offset, std::optional<std::size_t> length) {

@@ -10,6 +10,7 @@
 
 #include "Tarvok/ErrnoGuard.hpp"
 #include "Tarvok/Error.hpp"
+#include "Tarvok/FHUtils/WholeIO.hpp"
 
 namespace Tarvok {
 namespace {
@@ -46,16 +47,6 @@ std::string _timestamp() {
     return trace;
 }
 
-bool _write_all(int fd, std::string_view text) {
-    while (!text.empty()) {
-        const ssize_t n = ::write(fd, text.data(), text.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        text.remove_prefix(static_cast<size_t>(n));
-    }
-    return true;
-}
-
 }  // namespace
 
 int Logger::ENABLE_BACKTRACE = 0;
@@ -80,7 +71,7 @@ bool Logger::write_line(std::string_view level, std::string_view message,
     line += message;
     line += '\n';
     line += trailer;
-    return _write_all(STDERR_FILENO, line);
+    return static_cast<bool>(FHUtils::WholeIO::write_all(FHUtils::Handle{STDERR_FILENO}, line));
 }
 
 bool Logger::info(std::string_view message) {

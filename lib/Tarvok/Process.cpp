@@ -8,21 +8,12 @@
 
 #include "Tarvok/Error.hpp"
 #include "Tarvok/Exception.hpp"
+#include "Tarvok/FHUtils/WholeIO.hpp"
 
 namespace Tarvok::Process {
 namespace {
 
 int g_child_status = 0;
-
-// One write(2) loop: standard error may be a pipe that takes the text in pieces.
-void _write_all(int fd, std::string_view text) {
-    while (!text.empty()) {
-        const ssize_t n = ::write(fd, text.data(), text.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        text.remove_prefix(static_cast<size_t>(n));
-    }
-}
 
 }  // namespace
 
@@ -58,7 +49,8 @@ int report_uncaught(std::string_view text, int pending_errno) {
     std::fflush(stdout);
     std::string line(text);
     if (line.empty() || line.back() != '\n') line.push_back('\n');
-    _write_all(STDERR_FILENO, line);
+    // Nowhere is left to report a failure to.
+    FHUtils::WholeIO::write_all(FHUtils::Handle{STDERR_FILENO}, line);
     return uncaught_failure_status(pending_errno);
 }
 

@@ -17,7 +17,6 @@
 #include "Tarvok/Destruct.hpp"
 #include "Tarvok/Error.hpp"
 #include "Tarvok/Fcntl.hpp"
-#include "Tarvok/Process.hpp"
 #include "Tarvok/PwCache.hpp"
 #include "Tarvok/SafeDir/MK.hpp"
 #include "Tarvok/SafeDir/RM.hpp"
@@ -40,19 +39,6 @@ bool _is_true(std::string_view value) {
 
 bool _is_word_char(unsigned char c) {
     return std::isalnum(c) || c == '_';
-}
-
-void _warn(const std::string& message) {
-    Debug::log_warn(message);
-}
-void _info(const std::string& message) {
-    Debug::log_info(message);
-}
-[[noreturn]] void _die(const std::string& message) {
-    Debug::log_die(message);
-}
-void _debug(const std::string& message) {
-    if (Debug::level) Debug::log_debug(message);
 }
 
 // The program's own path with every non-word character replaced and in upper case, e.g.
@@ -107,7 +93,7 @@ TempFile::~TempFile() {
         cleanup();
     } catch (const std::exception& failure) {
         // A destructor cannot hand the failure on; what could not be removed stays.
-        _warn(std::string("Cleaning up temporary entries failed: ") + failure.what());
+        Debug::log_warn(std::string("Cleaning up temporary entries failed: ") + failure.what());
     }
 }
 
@@ -119,7 +105,7 @@ TempFile& TempFile::operator=(TempFile&& other) noexcept {
         try {
             cleanup();
         } catch (const std::exception& failure) {
-            _warn(std::string("Cleaning up temporary entries failed: ") + failure.what());
+            Debug::log_warn(std::string("Cleaning up temporary entries failed: ") + failure.what());
         }
         opts_ = std::move(other.opts_);
         needunlink_ = std::exchange(other.needunlink_, {});
@@ -133,7 +119,8 @@ bool TempFile::set_opts(const Options& options) {
     bool refused = false;
     for (const auto& [key, value] : options) {
         if (std::find(std::begin(accepted), std::end(accepted), key) == std::end(accepted)) {
-            _warn("Unknown option '" + key + "' for a temporary file; no option was set.");
+            Debug::log_warn("Unknown option '" + key +
+                            "' for a temporary file; no option was set.");
             refused = true;
         }
     }
@@ -146,7 +133,9 @@ bool TempFile::set_opts(const Options& options) {
     }
     const auto debug = opts_.find("debug");
     Debug::level = (debug != opts_.end() && _is_true(debug->second)) ? 1 : 0;
-    for (const std::string& line : lines) _debug(line);
+    if (Debug::level) {
+        for (const std::string& line : lines) Debug::log_debug(line);
+    }
     return true;
 }
 
@@ -160,15 +149,16 @@ std::string TempFile::_get_opt(const std::string& name, const Options& call) con
 std::optional<Rand::TmpEntry> TempFile::_dir_or_file(int kind, const Options& call) {
     std::string prefix = _get_opt("prefix", call);
     if (prefix.find('/') != std::string::npos) {
-        _warn(
+        Debug::log_warn(
             "The prefix of a temporary name must not contain a '/': it would name another "
             "directory.");
         return std::nullopt;
     }
     for (unsigned char c : prefix) {
         if (!_is_word_char(c) && c != '-' && c != '.') {
-            _warn("The prefix '" + prefix +
-                  "' may only hold letters, digits, '_', '-' and '.'; nothing was created.");
+            Debug::log_warn(
+                "The prefix '" + prefix +
+                "' may only hold letters, digits, '_', '-' and '.'; nothing was created.");
             return std::nullopt;
         }
     }
@@ -193,15 +183,16 @@ std::optional<Rand::TmpEntry> TempFile::_dir_or_file(int kind, const Options& ca
             std::vector<std::string> created;
             const std::optional<int> made = SafeDir::MK::safemkdir(path, std::nullopt, &created);
             if (made && *made > 0 && _exists(path)) {
-                _info("Created the path '" + path + "'");
+                Debug::log_info("Created the path '" + path + "'");
                 // Registered before the entry, so removed after it.
                 for (std::string& dir : created) needunlink(std::move(dir));
             } else {
-                _warn("Failed to create the path '" + path + "' for temporary files.");
+                Debug::log_warn("Failed to create the path '" + path + "' for temporary files.");
             }
         } else {
-            _warn("The directory '" + path +
-                  "' for temporary files does not exist (set create_path to have it made).");
+            Debug::log_warn(
+                "The directory '" + path +
+                "' for temporary files does not exist (set create_path to have it made).");
         }
     }
 
@@ -245,13 +236,13 @@ std::optional<Rand::TmpEntry> TempFile::file_readwrite(const Options& call) {
     const int flags = Fcntl::or_flags({"O_RDWR", "O_NOFOLLOW"}) | O_CLOEXEC;
     made->handle.reset(::open(made->name.c_str(), flags, 0600));
     if (!made->handle) {
-        _die("Failed to reopen '" + made->name + "': " + std::strerror(errno) + ".");
+        Debug::log_die("Failed to reopen '" + made->name + "': " + std::strerror(errno) + ".");
     }
     return made;
 }
 
 void TempFile::filename_only() {
-    _die(
+    Debug::log_die(
         "Tarvok::TempFile does not hand out a bare temporary name: another process could "
         "take the name before it is used. Create the entry with file() or dir() and use "
         "the handle that comes with it.");
@@ -282,11 +273,12 @@ void TempFile::cleanup() {
         const std::string path = std::move(list.back());
         list.pop_back();
         if (path.find('/') == std::string::npos) {
-            _warn("Not removing '" + path + "': a path without a directory part is never removed.");
+            Debug::log_warn("Not removing '" + path +
+                            "': a path without a directory part is never removed.");
             continue;
         }
         if (path == SENTINEL_NAME) {
-            _warn("Not removing the name that stands for no file at all.");
+            Debug::log_warn("Not removing the name that stands for no file at all.");
             continue;
         }
         // lstat: a link put in place of an entry is removed as a link, never followed.
@@ -296,42 +288,43 @@ void TempFile::cleanup() {
         const char* kind = is_dir ? "directory" : "file";
         bool gone = false;
         if (!existed) {
-            _debug(std::string("The temporary ") + kind + " '" + path +
-                   "' no longer exists, so there is nothing to remove for it.");
+            if (Debug::level) {
+                Debug::log_debug(std::string("The temporary ") + kind + " '" + path +
+                                 "' no longer exists, so there is nothing to remove for it.");
+            }
         } else if (is_dir) {
-            const int child_status = Process::child_status();
             const std::string here = _realpath(".");
             if (!here.empty() && here == _realpath(path)) {
-                _warn("The directory '" + path +
-                      "' to remove is the working directory; moving to '" + path + "/..' first.");
+                Debug::log_warn("The directory '" + path +
+                                "' to remove is the working directory; moving to '" + path +
+                                "/..' first.");
                 const std::string parent = path + "/..";
                 if (::chdir(parent.c_str()) != 0) {
                     const int error = errno;
-                    Process::set_child_status(child_status);
                     throw Error("Could not leave '" + path + "': " + std::strerror(error));
                 }
             }
-            gone = SafeDir::RM::safermdir(path);
-            Process::set_child_status(child_status);
+            // The process's pending exit status stays what it was.
+            gone = SafeDir::RM::remove_directory(path);
         } else {
             gone = ::unlink(path.c_str()) == 0;
         }
-        _debug(std::string(gone ? "-" : "!") + " " + kind + " " + path);
+        if (Debug::level) Debug::log_debug(std::string(gone ? "-" : "!") + " " + kind + " " + path);
     }
 }
 
 std::optional<Rand::TmpEntry> TempFile::get_safe_tmp_file_or_dir(int type, int open_mode) {
     std::optional<std::string> home = homedir ? homedir : PwCache::gethomedir();
     if (!home || home->empty()) {
-        _warn("No home directory is known for the private temporary directory.");
+        Debug::log_warn("No home directory is known for the private temporary directory.");
         return std::nullopt;
     }
     const std::string private_dir = *home + std::string(PRIVATE_TMP_SUBDIR);
     struct stat st {};
     if (::stat(private_dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
         if (::mkdir(private_dir.c_str(), 0755) != 0) {
-            _warn("Failed to create " + *home + std::string(PRIVATE_TMP_SUBDIR) + ": " +
-                  std::strerror(errno));
+            Debug::log_warn("Failed to create " + *home + std::string(PRIVATE_TMP_SUBDIR) + ": " +
+                            std::strerror(errno));
             return std::nullopt;
         }
     }

@@ -20,8 +20,8 @@
 #include "Tarvok/ErrnoGuard.hpp"
 #include "Tarvok/Error.hpp"
 #include "Tarvok/FDPass.hpp"
-#include "Tarvok/LoadFile/ReadFast.hpp"
-#include "Tarvok/Socket/Constants.hpp"
+#include "Tarvok/FHUtils/Blocking.hpp"
+#include "Tarvok/FHUtils/WholeIO.hpp"
 #include "Tarvok/Socket/UNIX/Micro.hpp"
 #include "Tarvok/SysRoot.hpp"
 #include "Tarvok/TVERROR.hpp"
@@ -30,10 +30,10 @@ namespace Tarvok::Wrap {
 
 using Clock = std::chrono::steady_clock;
 using FHUtils::Handle;
+namespace WholeIO = FHUtils::WholeIO;
 
 namespace {
 
-namespace Constants = Socket::Constants;
 namespace Key = Wire::Key;
 
 // Lowered by the broken-pipe handler while a request is being written.
@@ -80,13 +80,7 @@ std::string _os_error(int error) {
 // Unbuffered, whole, and never disturbing errno: these lines go out while a failure is being
 // handled.
 void _to_stderr(std::string_view text) {
-    ErrnoGuard keep;
-    while (!text.empty()) {
-        const ssize_t wrote = ::write(STDERR_FILENO, text.data(), text.size());
-        if (wrote < 0 && errno == EINTR) continue;
-        if (wrote <= 0) return;
-        text.remove_prefix(static_cast<std::size_t>(wrote));
-    }
+    WholeIO::write_all(Handle{STDERR_FILENO}, text);
 }
 
 void _warn_on_stderr(std::string text) {
@@ -98,10 +92,6 @@ std::string _text_of(const JSON::Value* value) {
     if (value == nullptr || value->IsNull()) return {};
     if (value->IsString()) return std::string(JSON::view(*value));
     return JSON::Dump(*value);
-}
-
-std::string _error_as_text(std::string_view text) {
-    return std::string(text);
 }
 
 std::string _error_as_text(const JSON::Value* value) {
@@ -178,22 +168,19 @@ void _bound_connect_wait(int fd, Clock::time_point deadline) {
     const long long micros = std::max<long long>(left.count(), 1);
     timeval limit{static_cast<time_t>(micros / 1000000),
                   static_cast<suseconds_t>(micros % 1000000)};
-    ::setsockopt(fd, Constants::SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
 }
 
 std::optional<UniqueFd> _get_tvwrapd_connection(const RequestOptions& options,
                                                 Clock::time_point deadline) {
-    UniqueFd sock(::socket(Constants::AF_UNIX, Constants::SOCK_STREAM | SOCK_CLOEXEC, 0));
+    UniqueFd sock(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!sock) _warn_on_stderr("Could not create a socket: " + _os_error(errno));
     const std::string path = SysRoot::path(TVWRAPD_SOCKET_PATH);
-    const std::string packed = Socket::UNIX::Micro::micro_sockaddr_un(path);
-    sockaddr_un address{};
-    std::memcpy(&address, packed.data(), packed.size());
+    const Socket::UNIX::Micro::Address address = Socket::UNIX::Micro::unix_address(path);
     if (sock) _bound_connect_wait(sock.get(), deadline);
     int result;
     do {
-        result = ::connect(sock.get(), reinterpret_cast<const sockaddr*>(&address),
-                           static_cast<socklen_t>(packed.size()));
+        result = ::connect(sock.get(), address.get(), address.length);
     } while (result != 0 && errno == EINTR);
     if (result == 0) return sock;
 
@@ -221,44 +208,6 @@ JSON::Document _request_record(const RequestOptions& options) {
         .release();
 }
 
-enum class WriteEnd { Complete, Failed, TimedOut };
-
-// Writes all of `request`, however many pieces the socket takes it in. Sends never block, so
-// that a daemon which stops reading cannot hold us past the deadline.
-WriteEnd _write_request(Handle socket, std::string_view request, Clock::time_point deadline) {
-    std::size_t done = 0;
-    while (done < request.size()) {
-        if (!_wait_for(socket.fd(), POLLOUT, deadline)) return WriteEnd::TimedOut;
-        const ssize_t wrote =
-            ::send(socket.fd(), request.data() + done, request.size() - done, MSG_DONTWAIT);
-        if (wrote >= 0) {
-            done += static_cast<std::size_t>(wrote);
-            continue;
-        }
-        if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
-        _warn_on_stderr("Could not send the request: " + _os_error(errno));
-        return WriteEnd::Failed;
-    }
-    return WriteEnd::Complete;
-}
-
-// Reads until the daemon closes. Returns 0 then, else the error that ended the reading
-// (ETIMEDOUT when the deadline passed); what arrived before stays in `answer`.
-int _read_answer(Handle socket, std::string& answer, Clock::time_point deadline) {
-    constexpr std::size_t chunk = LoadFile::ReadFast::READ_CHUNK;
-    // Left uninitialised: only the bytes that arrive touch memory. (Growing `answer` by a whole
-    // chunk before each read would zero, and so map, a quarter MiB or more for every answer,
-    // more than the rest of a run needs.)
-    const std::unique_ptr<char[]> buffer(new char[chunk]);
-    for (;;) {
-        if (!_wait_for(socket.fd(), POLLIN, deadline)) return ETIMEDOUT;
-        const ssize_t got = ::recv(socket.fd(), buffer.get(), chunk, MSG_DONTWAIT);
-        if (got > 0) answer.append(buffer.get(), static_cast<std::size_t>(got));
-        if (got == 0) return 0;
-        if (got < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) return errno;
-    }
-}
-
 // Copies the answer to the stream handle as it arrives. Returns 0 at the daemon's close, or
 // ETIMEDOUT; read and write failures raise.
 int _copy_answer(Handle socket, Handle stream, Clock::time_point deadline) {
@@ -277,16 +226,22 @@ Exchange _send_request_over_socket(Handle socket, const RequestOptions& options,
     const BrokenPipeCatcher catcher;
 
     if (options.fdpass) FDPass::send(socket, *options.fdpass);
+    // From here on nothing blocks, so that a daemon which stops reading or never answers cannot
+    // hold us past the deadline.
+    FHUtils::Blocking::set_non_blocking(socket);
     std::string request = AdminBin::Serializer::Dump(_request_record(options));
     request += END_OF_REQUEST_MARKER;
     if (Debug::level > DEBUG_COPY_ABOVE_LEVEL) {
         _to_stderr("Request to tvwrapd, marker included:\n[" + request + "]\n");
     }
-    if (_write_request(socket, request, deadline) == WriteEnd::TimedOut) {
-        exchange.timed_out = true;
-        return exchange;
+    if (const auto sent = WholeIO::write_all(socket, request, deadline); !sent) {
+        if (sent.error == ETIMEDOUT) {
+            exchange.timed_out = true;
+            return exchange;
+        }
+        _warn_on_stderr("Could not send the request: " + _os_error(sent.error));
     }
-    ::shutdown(socket.fd(), Constants::SHUT_WR);
+    ::shutdown(socket.fd(), SHUT_WR);
 
     exchange.stream = options.stream;
     if (options.nowait) {
@@ -301,9 +256,11 @@ Exchange _send_request_over_socket(Handle socket, const RequestOptions& options,
         }
     } else {
         exchange.answer = std::make_shared<std::string>();
-        if (const int error = _read_answer(socket, *exchange.answer, deadline); error != 0) {
-            _warn_on_stderr("Could not read the answer: " + _os_error(error));
-            exchange.timed_out = error == ETIMEDOUT;
+        const auto got =
+            WholeIO::read_to_end(socket, *exchange.answer, WholeIO::NO_LIMIT, deadline);
+        if (!got) {
+            _warn_on_stderr("Could not read the answer: " + _os_error(got.error));
+            exchange.timed_out = got.error == ETIMEDOUT;
         }
     }
     if (Debug::level > DEBUG_COPY_ABOVE_LEVEL) {
@@ -354,9 +311,8 @@ void _report_daemon_failures(const JSON::Value& answer, const std::string& answe
             _log_warning(prefix + "A daemon child failed: " + *exit_message + " " + call +
                          "; recorded under context '" + context_name +
                          "'; full answer: " + answer_text + ")");
-            TVERROR[context_name] = exit_message->empty()
-                                        ? std::string(GENERIC_FAILURE_TEXT)
-                                        : _error_as_text(std::string_view(*exit_message));
+            TVERROR[context_name] =
+                exit_message->empty() ? std::string(GENERIC_FAILURE_TEXT) : *exit_message;
         } else {
             _log_warning(prefix + "A daemon child failed: " + *exit_message + " " + call +
                          "; full answer: " + answer_text + ")");

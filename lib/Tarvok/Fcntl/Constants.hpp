@@ -10,18 +10,14 @@
 // The build checks every value against the platform's own headers (see Constants.cpp).
 #pragma once
 
-#include <array>
 #include <optional>
 #include <string_view>
 
-#include "Tarvok/Error.hpp"
+#include "Tarvok/NamedConstants.hpp"
 
 namespace Tarvok::Fcntl::Constants {
 
-struct Entry {
-    std::string_view name;
-    int value;
-};
+using NamedConstants::Entry;
 
 inline constexpr std::array<Entry, 35> TABLE = {{
     // open flags
@@ -68,17 +64,13 @@ inline constexpr std::array<Entry, 35> TABLE = {{
 
 /// The value of the constant called `name`, or nullopt when there is none.
 constexpr std::optional<int> find(std::string_view name) {
-    for (const Entry& entry : TABLE) {
-        if (entry.name == name) return entry.value;
-    }
-    return std::nullopt;
+    return NamedConstants::find(TABLE, name);
 }
 
 /// The value of the constant called `name`; raises Tarvok::Error for an unknown name (and fails
 /// to compile when evaluated as a constant).
 constexpr int get(std::string_view name) {
-    if (const auto value = find(name)) return *value;
-    throw Tarvok::Error("Unknown file-control constant '" + std::string(name) + "'");
+    return NamedConstants::get(TABLE, name, "file-control");
 }
 
 }  // namespace Tarvok::Fcntl::Constants

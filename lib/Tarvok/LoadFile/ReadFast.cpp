@@ -10,6 +10,12 @@
 namespace Tarvok::LoadFile::ReadFast {
 namespace {
 
+[[noreturn]] void _fail(int error) {
+    Error failure(std::string("Failed to read file: ") + std::strerror(error));
+    errno = error;
+    throw failure;
+}
+
 // Reads into buffer[at, at + length) and trims the buffer to what arrived. A failed read stores
 // nothing, so the buffer is then left exactly as the caller passed it.
 std::size_t read_into(int fd, std::string& buffer, std::size_t at, std::size_t length) {
@@ -33,11 +39,7 @@ std::size_t read_fast(int fd, char* buffer, std::size_t length) {
     for (;;) {
         const ssize_t n = ::read(fd, buffer, length);
         if (n >= 0) return static_cast<std::size_t>(n);
-        if (errno == _EINTR) continue;
-        const int error = errno;
-        Error failure(std::string("Failed to read file: ") + std::strerror(error));
-        errno = error;
-        throw failure;
+        if (errno != _EINTR) _fail(errno);
     }
 }
 
@@ -48,9 +50,10 @@ std::size_t read_fast(int fd, std::string& buffer, std::size_t length,
     return read_into(fd, buffer, offset.value_or(0), length);
 }
 
-void read_all_fast(int fd, std::string& buffer) {
-    while (read_into(fd, buffer, buffer.size(), READ_CHUNK) > 0) {
-    }
+void read_all_fast(int fd, std::string& buffer, std::size_t limit) {
+    const FHUtils::WholeIO::Transfer got =
+        FHUtils::WholeIO::read_to_end(FHUtils::Handle{fd}, buffer, limit);
+    if (!got) _fail(got.error);
 }
 
 }  // namespace Tarvok::LoadFile::ReadFast

@@ -11,6 +11,7 @@
 
 #include "Tarvok/ErrnoGuard.hpp"
 #include "Tarvok/Error.hpp"
+#include "Tarvok/FHUtils/WholeIO.hpp"
 
 namespace Tarvok::PwCache::Helpers {
 namespace {
@@ -102,12 +103,7 @@ void cluck(std::string_view message) {
     std::string text(message);
     if (text.empty() || text.back() != '\n') text.push_back('\n');
     text += _call_trace(2);
-    for (std::size_t done = 0; done < text.size();) {
-        const ssize_t n = ::write(STDERR_FILENO, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        done += static_cast<std::size_t>(n);
-    }
+    FHUtils::WholeIO::write_all(FHUtils::Handle{STDERR_FILENO}, text);
 }
 
 void confess(std::string_view message) {

@@ -71,9 +71,9 @@ bool _is_gone(const std::string& path) {
     return ::lstat(path.c_str(), &st) != 0 && errno == ENOENT;
 }
 
-}  // namespace
-
-bool safermdir(std::string_view dir_view) {
+// The cheap steps first; only a tree that took the recursive walk resets the child status, and
+// only when asked to.
+bool _remove(std::string_view dir_view, bool reset_child_status) {
     if (dir_view.find('\0') != std::string_view::npos) return false;
     // "link/" would resolve the link even under O_NOFOLLOW: judge the name itself.
     while (dir_view.size() > 1 && dir_view.ends_with('/')) dir_view.remove_suffix(1);
@@ -89,8 +89,18 @@ bool safermdir(std::string_view dir_view) {
     top.reset();
     ::rmdir(dir.c_str());
     if (!_is_gone(dir)) return false;
-    Process::set_child_status(0);
+    if (reset_child_status) Process::set_child_status(0);
     return true;
+}
+
+}  // namespace
+
+bool safermdir(std::string_view dir) {
+    return _remove(dir, true);
+}
+
+bool remove_directory(std::string_view dir) {
+    return _remove(dir, false);
 }
 
 }  // namespace Tarvok::SafeDir::RM

@@ -12,6 +12,11 @@ namespace Tarvok::SafeDir::RM {
 
 /// Removes `dir` with its contents. True when it is gone; false when it was not a directory or
 /// something in it could not be removed (whatever could be removed is gone). Never raises.
+/// A directory that needed the walk through its whole tree also resets the recorded child status
+/// (Tarvok::Process::set_child_status(0)).
 bool safermdir(std::string_view dir);
+
+/// safermdir without the reset: for callers that must leave the child status as it was.
+bool remove_directory(std::string_view dir);
 
 }  // namespace Tarvok::SafeDir::RM

@@ -1,12 +1,19 @@
 // Tarvok::Socket::UNIX::Micro: UNIX-domain socket addresses and a one-call stream connect.
 //
-// An address is the Linux sockaddr_un layout as bytes: the family (1, 16-bit little-endian), then
-// either a path and its terminating zero byte, or an abstract-namespace name (one that begins with
-// a zero byte) exactly as given. Names longer than MAX_PATH_LENGTH bytes raise Tarvok::Error.
+// Every UNIX address of the system is built by unix_address: the Linux sockaddr_un layout, that is
+// the family (1, 16-bit little-endian), then either a path and its terminating zero byte, or an
+// abstract-namespace name (one that begins with a zero byte) exactly as given. Names longer than
+// MAX_PATH_LENGTH bytes raise Tarvok::Error.
+//
+//     const auto address = Tarvok::Socket::UNIX::Micro::unix_address(path);
+//     ::bind(fd, address.get(), address.length);
 //
 //     Tarvok::UniqueFd sock;
 //     if (Tarvok::Socket::UNIX::Micro::connect(sock, "/var/run/nscd/socket")) { ... }
 #pragma once
+
+#include <sys/socket.h>
+#include <sys/un.h>
 
 #include <cstddef>
 #include <string>
@@ -19,7 +26,20 @@ namespace Tarvok::Socket::UNIX::Micro {
 /// The longest name accepted, in bytes: sockaddr_un holds 108, one is kept for the terminator.
 inline constexpr std::size_t MAX_PATH_LENGTH = 107;
 
-/// The packed address of `name` (a path, or an abstract name beginning with a zero byte).
+/// An address ready for bind() or connect().
+struct Address {
+    sockaddr_un storage{};
+    /// The bytes of `storage` in use: the family and the name.
+    socklen_t length = 0;
+
+    const sockaddr* get() const { return reinterpret_cast<const sockaddr*>(&storage); }
+};
+
+/// The address of `name` (a path, or an abstract name beginning with a zero byte).
+Address unix_address(std::string_view name);
+
+/// unix_address as bytes: the packed address of `name` (a path, or an abstract name beginning with
+/// a zero byte).
 std::string micro_sockaddr_un(std::string_view name);
 
 /// The name inside a packed address: the path up to its terminator, or the whole abstract name

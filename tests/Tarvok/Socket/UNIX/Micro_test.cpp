@@ -1,10 +1,10 @@
 #include "Tarvok/Socket/UNIX/Micro.hpp"
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/un.h>
+#include <unistd.h>
 
-#include <cstring>
 #include <string>
 
 #include "Tarvok/Error.hpp"
@@ -19,11 +19,8 @@ namespace {
 // A listening socket at `name`; closed when the object goes.
 Tarvok::UniqueFd listen_at(const std::string& name) {
     Tarvok::UniqueFd fd(socket(PF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    const std::string packed = Micro::micro_sockaddr_un(name);
-    sockaddr_un address{};
-    std::memcpy(&address, packed.data(), packed.size());
-    if (bind(fd.get(), reinterpret_cast<sockaddr*>(&address), packed.size()) != 0 ||
-        listen(fd.get(), 4) != 0) {
+    const Micro::Address address = Micro::unix_address(name);
+    if (bind(fd.get(), address.get(), address.length) != 0 || listen(fd.get(), 4) != 0) {
         throw std::runtime_error("cannot listen at " + name);
     }
     return fd;
@@ -31,14 +28,25 @@ Tarvok::UniqueFd listen_at(const std::string& name) {
 
 }  // namespace
 
-TEST(SocketConstants, MatchTheKernel) {
-    EXPECT_EQ(Constants::AF_UNIX, PF_UNIX);
-    EXPECT_EQ(Constants::SOCK_STREAM, ::SOCK_STREAM);
-    EXPECT_EQ(Constants::SOCK_NONBLOCK, ::SOCK_NONBLOCK);
-    EXPECT_EQ(Constants::SHUT_WR, ::SHUT_WR);
-    EXPECT_EQ(Constants::MSG_NOSIGNAL, ::MSG_NOSIGNAL);
-    EXPECT_EQ(Constants::IPPROTO_TCP, ::IPPROTO_TCP);
-    EXPECT_EQ(Constants::SO_PEERCRED, 17);
+// Every value is the kernel's, and the C library's macros of the same names stay usable.
+TEST(SocketConstants, MatchTheKernelAndLeaveItsMacrosAlone) {
+    static_assert(Constants::get("AF_UNIX") == 1 && Constants::get("SO_PEERCRED") == 17);
+    const std::pair<const char*, int> kernel[] = {
+        {"AF_INET", AF_INET},           {"AF_INET6", AF_INET6},
+        {"AF_UNIX", AF_UNIX},           {"IPPROTO_TCP", IPPROTO_TCP},
+        {"MSG_NOSIGNAL", MSG_NOSIGNAL}, {"MSG_PEEK", MSG_PEEK},
+        {"PF_INET", PF_INET},           {"PF_INET6", PF_INET6},
+        {"PROTO_ICMP", IPPROTO_ICMP},   {"PROTO_IP", IPPROTO_IP},
+        {"PROTO_TCP", IPPROTO_TCP},     {"PROTO_UDP", IPPROTO_UDP},
+        {"SHUT_RD", SHUT_RD},           {"SHUT_RDWR", SHUT_RDWR},
+        {"SHUT_WR", SHUT_WR},           {"SOCK_NONBLOCK", SOCK_NONBLOCK},
+        {"SOCK_STREAM", SOCK_STREAM},   {"SOL_SOCKET", SOL_SOCKET},
+        {"SO_PEERCRED", SO_PEERCRED},   {"SO_REUSEADDR", SO_REUSEADDR},
+    };
+    ASSERT_EQ(std::size(kernel), Constants::TABLE.size());
+    for (const auto& [name, value] : kernel) EXPECT_EQ(Constants::find(name), value) << name;
+    EXPECT_FALSE(Constants::find("AF_BOGUS"));
+    EXPECT_THROW(Constants::get("AF_BOGUS"), Tarvok::Error);
 }
 
 TEST(SocketMicro, PathAndAbstractNamesRoundTrip) {
