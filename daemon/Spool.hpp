@@ -36,7 +36,8 @@ inline constexpr std::string_view TEMP_SUFFIX = ".tvwrapd-new";
 /// its place is not `owner`'s alone.
 std::string read(std::string_view account, uid_t owner);
 
-/// The backup generation of `account`'s crontab; nothing when there is none.
+/// The backup generation of `account`'s crontab: the text it had before its last replacement or
+/// removal; nothing when none is kept.
 std::optional<std::string> read_backup(std::string_view account);
 
 /// Makes `text` the crontab of `account`, owned by `uid`; the empty text removes it. Throws
