@@ -17,11 +17,14 @@
 #include <set>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
+#include <variant>
 #include <vector>
 
 #include "Protocol.hpp"
 #include "Tarvok/Debug.hpp"
 #include "Tarvok/Error.hpp"
+#include "Tarvok/FDPass.hpp"
 #include "Tarvok/UniqueFd.hpp"
 
 namespace Tvwrapd {
@@ -36,10 +39,15 @@ constexpr std::uint64_t LISTENER = 0;
 constexpr std::uint64_t WAKE = 1;
 constexpr std::uint64_t FIRST_CONNECTION = 2;
 constexpr std::size_t READ_CHUNK = 65536;
-// How a compact save request names its function; a request that names it so may write to disk.
-constexpr std::string_view SAVE_HINT = "\"function\":\"save\"";
+// A connection may always hold this much, whatever the others hold: an ordinary request fits.
+constexpr std::size_t FREE_BUFFER = READ_CHUNK;
 // Descriptors kept free for the spool, the account files and the logger.
 constexpr rlim_t SPARE_DESCRIPTORS = 64;
+// Descriptors a client may pass in one message; the kernel closes any beyond.
+constexpr std::size_t MOST_PASSED = 8;
+// A refused caller still sending is cut off after this many bytes, whatever the time.
+constexpr std::size_t MOST_DRAINED_REQUESTS = 4;
+constexpr std::string_view BUSY = "The crontab service is busy; try again shortly";
 
 /// Sends what the socket takes now without waiting; returns how much went out, or nothing when
 /// the peer is gone.
@@ -61,6 +69,44 @@ std::optional<std::size_t> send_now(int fd, std::string_view bytes) {
     return sent;
 }
 
+/// Reads like recv(). A client may pass descriptors along; the daemon has no use for them and
+/// closes them at once. `carried` tells whether this read brought any.
+ssize_t receive(int fd, char* buffer, std::size_t size, bool& carried) {
+    iovec data{buffer, size};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * MOST_PASSED)];
+    msghdr message{};
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    const ssize_t n = recvmsg(fd, &message, MSG_CMSG_CLOEXEC);
+    carried = n >= 0 && (message.msg_flags & MSG_CTRUNC) != 0;
+    if (n < 0) return n;
+    for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr;
+         header = CMSG_NXTHDR(&message, header)) {
+        if (header->cmsg_level != SOL_SOCKET || header->cmsg_type != SCM_RIGHTS) continue;
+        carried = true;
+        const std::size_t count = (header->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+        for (std::size_t i = 0; i < count; ++i) {
+            int passed = -1;
+            std::memcpy(&passed, CMSG_DATA(header) + i * sizeof(int), sizeof passed);
+            ::close(passed);
+        }
+    }
+    return n;
+}
+
+/// Whether the request (marker removed) is a well-formed install, which waits for the disk.
+bool is_save(std::string_view request) noexcept {
+    try {
+        const auto parsed = Protocol::parse_request(request);
+        const auto* served = std::get_if<Protocol::Request>(&parsed);
+        return served != nullptr && served->function == Protocol::Function::save;
+    } catch (const std::exception&) {
+        return false;  // answered, as an error, by the quick workers
+    }
+}
+
 std::size_t _descriptor_budget(std::size_t wanted) {
     rlimit limit{};
     if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return wanted;
@@ -71,8 +117,15 @@ std::size_t _descriptor_budget(std::size_t wanted) {
             limit.rlim_max == RLIM_INFINITY ? needed : std::min(needed, limit.rlim_max);
         if (setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
     }
-    if (limit.rlim_cur <= SPARE_DESCRIPTORS * 2) return 1;
+    if (limit.rlim_cur <= SPARE_DESCRIPTORS * 2) return 2;
     return std::min<std::size_t>(wanted, limit.rlim_cur - SPARE_DESCRIPTORS);
+}
+
+std::string seconds_text(std::chrono::milliseconds limit) {
+    std::string text = std::to_string(std::chrono::duration<double>(limit).count());
+    text.erase(text.find_last_not_of('0') + 1);
+    if (text.back() == '.') text.pop_back();
+    return text;
 }
 
 }  // namespace
@@ -85,38 +138,64 @@ std::optional<uid_t> peer_credentials(int fd) {
 }
 
 struct Server::Loop {
-    enum class State { reading, working, writing };
+    enum class State { reading, working, writing, draining };
 
     struct Connection {
+        /// Empty while a worker holds the request: the worker owns the descriptor then.
         UniqueFd fd;
         uid_t uid = 0;
-        Clock::time_point deadline;
         State state = State::reading;
+        /// Counted against the connection bounds (a refused caller being drained is not).
+        bool counted = false;
+        bool watched = false;
+        bool timed = false;
+        /// Something was read: a descriptor's carrier byte can only come first.
+        bool started = false;
+        Clock::time_point deadline;
         /// The request while reading, the rest of the answer while writing.
         std::string data;
         std::size_t sent = 0;
         /// Where the marker search resumes.
         std::size_t scanned = 0;
-        bool watched = false;
+        /// Bytes drained from a refused caller.
+        std::size_t drained = 0;
+        /// Bytes of memory counted against the account (its request, then its answer).
+        std::size_t charged = 0;
+    };
+
+    struct Account {
+        std::size_t connections = 0;
+        std::size_t bytes = 0;
     };
 
     struct Job {
         std::uint64_t id;
         uid_t uid;
-        int fd;
+        UniqueFd fd;
         std::string request;
     };
 
     struct Done {
         std::uint64_t id;
-        /// The worker closed the connection: its answer is out, or the peer is gone.
-        bool closed;
+        /// Empty when the worker closed the connection: its answer is out, or the peer is gone.
+        UniqueFd fd;
         /// What the worker could not send at once.
         std::string rest;
     };
 
+    using Connections = std::map<std::uint64_t, Connection>;
+
     Loop(int listen_fd, ServerConfig config) : listen_fd_(listen_fd), config_(std::move(config)) {
-        config_.max_connections = _descriptor_budget(config_.max_connections);
+        const std::size_t wanted = config_.max_connections + config_.max_draining;
+        const std::size_t budget = _descriptor_budget(wanted);
+        if (budget < wanted) {
+            config_.max_draining = std::min(config_.max_draining, budget / 8);
+            config_.max_connections = std::max<std::size_t>(1, budget - config_.max_draining);
+        }
+        reserved_ = std::min(config_.reserved_connections.value_or(config_.max_connections / 8),
+                             config_.max_connections - 1);
+        most_ = config_.max_request + Protocol::END_OF_REQUEST.size();
+        if (config_.max_memory_per_account == 0) config_.max_memory_per_account = 4 * most_;
         if (config_.quick_workers == 0) {
             config_.quick_workers = std::clamp(std::thread::hardware_concurrency(), 2u, 8u);
         }
@@ -134,7 +213,6 @@ struct Server::Loop {
     ~Loop() {
         stopping_ = true;
         stop_workers();
-        // Connections the workers closed must not be closed a second time.
         settle_finished();
     }
 
@@ -149,13 +227,46 @@ struct Server::Loop {
 
     // ---- workers -------------------------------------------------------------------------
 
-    /// Workers and the requests waiting for them.
+    /// Workers and the requests waiting for them, served account by account in turn: an account
+    /// has at most one request being served, the rest of its requests wait behind it.
     struct Pool {
         std::vector<std::thread> threads;
         std::mutex mutex;
         std::condition_variable ready;
-        std::deque<Job> jobs;
+        std::unordered_map<uid_t, std::deque<Job>> waiting;
+        /// Accounts with a request waiting and none being served, in the order they are served.
+        std::deque<uid_t> turns;
+        std::unordered_set<uid_t> serving;
         bool quit = false;
+
+        void add(Job job) {
+            {
+                std::lock_guard hold(mutex);
+                const uid_t uid = job.uid;
+                auto& queue = waiting[uid];
+                if (queue.empty() && !serving.count(uid)) turns.push_back(uid);
+                queue.push_back(std::move(job));
+            }
+            ready.notify_one();
+        }
+
+        /// The next account's oldest request; the caller holds the mutex and a turn is waiting.
+        Job take() {
+            const uid_t uid = turns.front();
+            turns.pop_front();
+            const auto queue = waiting.find(uid);
+            Job job = std::move(queue->second.front());
+            queue->second.pop_front();
+            if (queue->second.empty()) waiting.erase(queue);
+            serving.insert(uid);
+            return job;
+        }
+
+        /// The caller holds the mutex.
+        void served(uid_t uid) {
+            serving.erase(uid);
+            if (waiting.count(uid)) turns.push_back(uid);
+        }
     };
 
     void start_workers() {
@@ -173,50 +284,62 @@ struct Server::Loop {
     }
 
     void stop_workers() {
+        // The quick workers hand installs on to the disk workers: they stop first.
         for (Pool* pool : {&quick_, &disk_}) {
             {
                 std::lock_guard hold(pool->mutex);
                 pool->quit = true;
             }
             pool->ready.notify_all();
-        }
-        for (Pool* pool : {&quick_, &disk_}) {
             for (auto& worker : pool->threads) worker.join();
             pool->threads.clear();
         }
     }
 
     void work(Pool& pool) {
+        std::unique_lock hold(pool.mutex);
         for (;;) {
-            Job job;
-            {
-                std::unique_lock hold(pool.mutex);
-                pool.ready.wait(hold, [&pool] { return !pool.jobs.empty() || pool.quit; });
-                // Requests already taken in are still answered when the daemon stops.
-                if (pool.jobs.empty()) return;
-                job = std::move(pool.jobs.front());
-                pool.jobs.pop_front();
-            }
-            std::string answer;
-            try {
-                answer = config_.answer(job.uid, job.request);
-            } catch (const std::exception& failure) {
-                answer = Protocol::error_answer(std::string("Internal error: ") + failure.what());
-            }
-            const auto sent = send_now(job.fd, answer);
-            if (!sent || *sent == answer.size()) {
-                // The client reads until the end: close now rather than after a trip through
-                // the loop. The loop only settles its books, whenever it next wakes.
-                ::close(job.fd);
-                finished(Done{job.id, true, {}});
+            // Requests already taken in are still answered when the daemon stops.
+            pool.ready.wait(hold, [&pool] {
+                return !pool.turns.empty() || (pool.quit && pool.waiting.empty());
+            });
+            if (pool.turns.empty()) return;
+            Job job = pool.take();
+            hold.unlock();
+            const uid_t uid = job.uid;
+            if (&pool == &quick_ && is_save(job.request)) {
+                disk_.add(std::move(job));
             } else {
-                finished(Done{job.id, false, answer.substr(*sent)});
+                serve(std::move(job));
             }
+            hold.lock();
+            pool.served(uid);
+            if (pool.quit) pool.ready.notify_all();
+        }
+    }
+
+    void serve(Job job) {
+        std::string answer;
+        try {
+            answer = config_.answer(job.uid, job.request);
+        } catch (const std::exception& failure) {
+            answer = Protocol::error_answer(std::string("Internal error: ") + failure.what());
+        }
+        job.request = std::string();
+        const auto sent = send_now(job.fd.get(), answer);
+        if (!sent || *sent == answer.size()) {
+            // The client reads until the end: close now rather than after a trip through the
+            // loop, which only settles its books whenever it next wakes.
+            job.fd.reset();
+            finished(Done{job.id, {}, {}});
+        } else {
+            answer.erase(0, *sent);
+            finished(Done{job.id, std::move(job.fd), std::move(answer)});
         }
     }
 
     void finished(Done done) {
-        const bool urgent = !done.closed;
+        const bool urgent = done.fd.valid();
         bool wake_now = false;
         {
             std::lock_guard hold(done_mutex_);
@@ -234,14 +357,90 @@ struct Server::Loop {
         errno = saved;
     }
 
+    // ---- bounds ----------------------------------------------------------------------------
+
+    /// Why a new connection from `uid` cannot be taken, if it cannot.
+    std::optional<std::string_view> over_a_bound(uid_t uid) const {
+        const auto account = accounts_.find(uid);
+        const std::size_t held = account == accounts_.end() ? 0 : account->second.connections;
+        if (held >= config_.max_connections_per_account) {
+            return "Too many connections from this account at once";
+        }
+        // The last few connections are kept for accounts that have none open.
+        const std::size_t cap =
+            held == 0 ? config_.max_connections : config_.max_connections - reserved_;
+        if (counted_ >= cap) return BUSY;
+        return std::nullopt;
+    }
+
+    void count_in(Connection& c) {
+        c.counted = true;
+        ++accounts_[c.uid].connections;
+        ++counted_;
+    }
+
+    /// Sets the memory `c` holds to `bytes`.
+    void charge(Connection& c, std::size_t bytes) {
+        if (bytes == c.charged) return;
+        Account& account = accounts_[c.uid];
+        account.bytes = account.bytes - c.charged + bytes;
+        bytes_ = bytes_ - c.charged + bytes;
+        c.charged = bytes;
+        if (account.bytes == 0 && account.connections == 0) accounts_.erase(c.uid);
+    }
+
+    bool may_hold(const Connection& c, std::size_t bytes) const {
+        if (bytes <= FREE_BUFFER) return true;
+        const auto account = accounts_.find(c.uid);
+        const std::size_t held = account == accounts_.end() ? 0 : account->second.bytes;
+        return held - c.charged + bytes <= config_.max_memory_per_account &&
+               bytes_ - c.charged + bytes <= config_.max_memory;
+    }
+
+    /// Makes room for `size` bytes of request; false when the bounds do not allow it.
+    bool reserve_request(Connection& c, std::size_t size) {
+        if (size <= c.data.capacity()) return true;
+        std::size_t wanted = std::min(most_, std::max(size, c.data.capacity() * 3 / 2));
+        if (!may_hold(c, wanted)) {
+            // Answers already out may not have been counted off yet.
+            settle_finished();
+            if (!may_hold(c, wanted)) wanted = size;
+            if (!may_hold(c, wanted)) return false;
+        }
+        c.data.reserve(wanted);
+        charge(c, c.data.capacity());
+        return true;
+    }
+
+    /// Takes `c` off the books of its account: its connection and its memory.
+    void release(Connection& c) {
+        charge(c, 0);
+        if (!c.counted) return;
+        c.counted = false;
+        --counted_;
+        const auto account = accounts_.find(c.uid);
+        if (--account->second.connections == 0 && account->second.bytes == 0) {
+            accounts_.erase(account);
+        }
+    }
+
     // ---- connections -----------------------------------------------------------------------
 
-    void close_connection(std::map<std::uint64_t, Connection>::iterator it) {
+    void set_deadline(Connections::iterator it, std::optional<Clock::time_point> deadline) {
         Connection& c = it->second;
-        timers_.erase({c.deadline, it->first});
-        if (auto count = per_uid_.find(c.uid); count != per_uid_.end() && --count->second == 0) {
-            per_uid_.erase(count);
+        if (c.timed) timers_.erase({c.deadline, it->first});
+        c.timed = deadline.has_value();
+        if (deadline) {
+            c.deadline = *deadline;
+            timers_.insert({c.deadline, it->first});
         }
+    }
+
+    void close_connection(Connections::iterator it) {
+        Connection& c = it->second;
+        set_deadline(it, std::nullopt);
+        release(c);
+        if (c.state == State::draining) --draining_;
         connections_.erase(it);
         if (!accepting_ && !stopping_) {
             accepting_ = true;
@@ -249,15 +448,52 @@ struct Server::Loop {
         }
     }
 
-    /// Refuses a connection with an error answer, sent at once as far as the socket takes it.
-    void refuse_now(int fd, uid_t uid, std::string_view reason) {
-        send_now(fd, config_.refuse(uid, reason));
+    /// Sends `answer` as an error answer and ends the connection. With `linger`, what the caller
+    /// still sends is read and dropped until it is done, so that it can send all of its request
+    /// and then read the answer without meeting a reset.
+    void turn_away(Connections::iterator it, std::string_view answer, bool linger) {
+        Connection& c = it->second;
+        send_now(c.fd.get(), answer);
+        if (!linger || draining_ >= config_.max_draining) {
+            close_connection(it);
+            return;
+        }
+        release(c);
+        c.data = std::string();
+        shutdown(c.fd.get(), SHUT_WR);
+        c.state = State::draining;
+        ++draining_;
+        set_deadline(it, Clock::now() + config_.drain_limit);
+        watch(it->first, c.fd.get(), EPOLLIN, c.watched ? EPOLL_CTL_MOD : EPOLL_CTL_ADD);
+        c.watched = true;
+        drain(it);
     }
 
-    bool over_a_bound(uid_t uid) const {
-        const auto count = per_uid_.find(uid);
-        return connections_.size() >= config_.max_connections ||
-               (count != per_uid_.end() && count->second >= config_.max_connections_per_account);
+    void refuse(Connections::iterator it, std::string_view reason, bool linger) {
+        turn_away(it, config_.refuse(it->second.uid, reason), linger);
+    }
+
+    void drain(Connections::iterator it) {
+        Connection& c = it->second;
+        for (;;) {
+            bool carried = false;
+            const ssize_t n = receive(c.fd.get(), read_buffer_, sizeof read_buffer_, carried);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+            if (n > 0) c.drained += static_cast<std::size_t>(n);
+            if (n <= 0 || c.drained > MOST_DRAINED_REQUESTS * most_) {
+                close_connection(it);
+                return;
+            }
+        }
+    }
+
+    Connections::iterator add_connection(UniqueFd fd, uid_t uid) {
+        const std::uint64_t id = next_id_++;
+        const auto it = connections_.emplace(id, Connection{}).first;
+        it->second.fd = std::move(fd);
+        it->second.uid = uid;
+        return it;
     }
 
     /// Takes in one waiting connection: the listener stays readable while more wait, and the
@@ -279,54 +515,44 @@ struct Server::Loop {
             }
             const auto uid = config_.peer_uid(fd.get());
             if (!uid) {
+                // Never served as anyone, least of all as root.
                 Tarvok::Debug::log_warn("connection without peer credentials refused");
-                send_now(fd.get(), Protocol::error_answer("Cannot tell who is calling"));
+                turn_away(add_connection(std::move(fd), 0),
+                          Protocol::error_answer("Cannot tell who is calling"), true);
                 continue;
             }
-            // Answers already out may not have been counted off yet: settle them first.
             if (over_a_bound(*uid)) settle_finished();
-            if (connections_.size() >= config_.max_connections) {
-                refuse_now(fd.get(), *uid, "The crontab service is busy; try again shortly");
+            if (const auto reason = over_a_bound(*uid)) {
+                refuse(add_connection(std::move(fd), *uid), *reason, true);
                 continue;
             }
-            if (per_uid_[*uid] >= config_.max_connections_per_account) {
-                refuse_now(fd.get(), *uid, "Too many connections from this account at once");
-                continue;
-            }
-            ++per_uid_[*uid];
-            const std::uint64_t id = next_id_++;
-            Connection& c = connections_[id];
-            c.fd = std::move(fd);
-            c.uid = *uid;
-            c.deadline = Clock::now() + config_.time_limit;
-            timers_.insert({c.deadline, id});
+            const auto it = add_connection(std::move(fd), *uid);
+            count_in(it->second);
+            set_deadline(it, Clock::now() + config_.time_limit);
             // Most clients have sent their whole request by now: read before waiting.
-            if (read_request(connections_.find(id))) {
-                auto it = connections_.find(id);
-                if (it != connections_.end() && it->second.state == State::reading) {
-                    watch(id, it->second.fd.get(), EPOLLIN, EPOLL_CTL_ADD);
-                    it->second.watched = true;
-                }
+            if (read_request(it) && it->second.state == State::reading) {
+                watch(it->first, it->second.fd.get(), EPOLLIN, EPOLL_CTL_ADD);
+                it->second.watched = true;
             }
             return;
         }
     }
 
     /// Reads what has arrived; hands a complete request to the workers. Returns false when the
-    /// connection was closed meanwhile.
-    bool read_request(std::map<std::uint64_t, Connection>::iterator it) {
+    /// connection was closed or refused meanwhile.
+    bool read_request(Connections::iterator it) {
         Connection& c = it->second;
-        const std::size_t most = config_.max_request + Protocol::END_OF_REQUEST.size();
         for (;;) {
-            if (c.data.size() >= most) {
-                refuse_now(
-                    c.fd.get(), c.uid,
-                    "Request too large (over " + std::to_string(config_.max_request) + " bytes)");
-                close_connection(it);
+            if (c.data.size() >= most_) {
+                refuse(it,
+                       "Request too large (over " + std::to_string(config_.max_request) + " bytes)",
+                       true);
                 return false;
             }
-            const ssize_t n = recv(c.fd.get(), read_buffer_,
-                                   std::min(sizeof read_buffer_, most - c.data.size()), 0);
+            bool carried = false;
+            const ssize_t n =
+                receive(c.fd.get(), read_buffer_,
+                        std::min(sizeof read_buffer_, most_ - c.data.size()), carried);
             if (n < 0) {
                 if (errno == EINTR) continue;
                 if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
@@ -334,11 +560,20 @@ struct Server::Loop {
                 return false;
             }
             if (n == 0) {
-                refuse_now(c.fd.get(), c.uid, "Request ended before the end-of-request marker");
-                close_connection(it);
+                refuse(it, "Request ended before the end-of-request marker", false);
                 return false;
             }
-            c.data.append(read_buffer_, static_cast<std::size_t>(n));
+            std::string_view got(read_buffer_, static_cast<std::size_t>(n));
+            // The one byte that carried a descriptor passed before the request is not part of it.
+            if (!c.started && carried && got.front() == Tarvok::FDPass::CARRIER_BYTE) {
+                got.remove_prefix(1);
+            }
+            c.started = true;
+            if (!reserve_request(c, c.data.size() + got.size())) {
+                refuse(it, BUSY, true);
+                return false;
+            }
+            c.data.append(got);
             const auto marker = std::string_view(c.data).find(Protocol::END_OF_REQUEST, c.scanned);
             if (marker != std::string_view::npos) {
                 c.data.resize(marker);
@@ -351,26 +586,22 @@ struct Server::Loop {
         }
     }
 
-    void hand_over(std::map<std::uint64_t, Connection>::iterator it) {
+    /// Gives the request, and the descriptor with it, to the workers. The memory stays charged
+    /// until the answer is out.
+    void hand_over(Connections::iterator it) {
         Connection& c = it->second;
         if (c.watched) {
             epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, c.fd.get(), nullptr);
             c.watched = false;
         }
         c.state = State::working;
-        timers_.erase({c.deadline, it->first});
-        // Installs wait for the disk; fetches must not wait behind them. Routing only: a request
-        // sent to the other pool is served all the same.
-        Pool& pool = c.data.find(SAVE_HINT) != std::string::npos ? disk_ : quick_;
-        {
-            std::lock_guard hold(pool.mutex);
-            pool.jobs.push_back(Job{it->first, c.uid, c.fd.get(), std::move(c.data)});
-        }
-        c.data.clear();
-        pool.ready.notify_one();
+        // The time limit is for sending the request; serving and answering take what they take.
+        set_deadline(it, std::nullopt);
+        quick_.add(Job{it->first, c.uid, std::move(c.fd), std::move(c.data)});
+        c.data = std::string();
     }
 
-    void write_rest(std::map<std::uint64_t, Connection>::iterator it) {
+    void write_rest(Connections::iterator it) {
         Connection& c = it->second;
         const auto sent = send_now(c.fd.get(), std::string_view(c.data).substr(c.sent));
         if (!sent) {
@@ -378,7 +609,11 @@ struct Server::Loop {
             return;
         }
         c.sent += *sent;
-        if (c.sent == c.data.size()) close_connection(it);
+        if (c.sent == c.data.size()) {
+            close_connection(it);
+        } else if (*sent > 0) {
+            set_deadline(it, Clock::now() + config_.write_idle_limit);
+        }
     }
 
     void woken() {
@@ -402,20 +637,16 @@ struct Server::Loop {
             auto it = connections_.find(d.id);
             if (it == connections_.end()) continue;
             Connection& c = it->second;
-            if (d.closed) {
-                // Its number may already belong to a newer connection.
-                c.fd.acquire();
+            if (!d.fd || stopping_) {
                 close_connection(it);
                 continue;
             }
-            if (stopping_ || Clock::now() >= c.deadline) {
-                close_connection(it);
-                continue;
-            }
+            c.fd = std::move(d.fd);
             c.state = State::writing;
             c.data = std::move(d.rest);
             c.sent = 0;
-            timers_.insert({c.deadline, it->first});
+            charge(c, c.data.capacity());
+            set_deadline(it, Clock::now() + config_.write_idle_limit);
             watch(it->first, c.fd.get(), EPOLLOUT, EPOLL_CTL_ADD);
             c.watched = true;
         }
@@ -424,10 +655,18 @@ struct Server::Loop {
     void on_event(std::uint64_t id) {
         auto it = connections_.find(id);
         if (it == connections_.end()) return;
-        if (it->second.state == State::reading) {
-            read_request(it);
-        } else if (it->second.state == State::writing) {
-            write_rest(it);
+        switch (it->second.state) {
+            case State::reading:
+                read_request(it);
+                break;
+            case State::writing:
+                write_rest(it);
+                break;
+            case State::draining:
+                drain(it);
+                break;
+            case State::working:
+                break;
         }
     }
 
@@ -439,14 +678,13 @@ struct Server::Loop {
                 continue;
             }
             if (it->second.state == State::reading) {
-                const auto seconds = std::chrono::duration<double>(config_.time_limit).count();
-                std::string limit = std::to_string(seconds);
-                limit.erase(limit.find_last_not_of('0') + 1);
-                if (limit.back() == '.') limit.pop_back();
-                refuse_now(it->second.fd.get(), it->second.uid,
-                           "Request not complete within " + limit + " seconds");
+                refuse(
+                    it,
+                    "Request not complete within " + seconds_text(config_.time_limit) + " seconds",
+                    false);
+            } else {
+                close_connection(it);  // an answer nobody takes, or a refused caller done
             }
-            close_connection(it);
         }
     }
 
@@ -490,20 +728,27 @@ struct Server::Loop {
         settle_finished();
         connections_.clear();
         timers_.clear();
-        per_uid_.clear();
+        accounts_.clear();
+        counted_ = bytes_ = draining_ = 0;
     }
 
     int listen_fd_;
     ServerConfig config_;
+    std::size_t reserved_ = 0;
+    /// The longest request with its marker.
+    std::size_t most_ = 0;
     char read_buffer_[READ_CHUNK];
     UniqueFd epoll_;
     UniqueFd wake_;
     std::atomic<bool> stopping_{false};
     bool accepting_ = true;
 
-    std::map<std::uint64_t, Connection> connections_;
+    Connections connections_;
     std::set<std::pair<Clock::time_point, std::uint64_t>> timers_;
-    std::unordered_map<uid_t, std::size_t> per_uid_;
+    std::unordered_map<uid_t, Account> accounts_;
+    std::size_t counted_ = 0;
+    std::size_t bytes_ = 0;
+    std::size_t draining_ = 0;
     std::uint64_t next_id_ = FIRST_CONNECTION;
 
     Pool quick_;

@@ -1,15 +1,21 @@
 // Tvwrapd::Server: serves many callers at once; no caller can hold up another.
 //
-// One event-loop thread owns every connection: it accepts, tells who is calling from the
-// connection itself, reads each request up to the end-of-request marker (or refuses it: too
-// large, cut short, not complete in time) and writes out whatever answer could not be sent at once.
-// Two fixed pools of worker threads turn complete requests into answers: a small one, sized to the
-// CPUs, for fetches, and a larger one for installs, which wait for the disk to flush. So a slow
-// disk never stops the loop from taking in requests nor holds up fetches, and a silent client
-// costs only a descriptor and its buffer until its time runs out. A worker that got a whole
-// answer out closes that connection itself; only the rest of a large answer goes back to the loop.
-// Connections are bounded in total and per account; a caller over a bound gets an error answer at
-// once.
+// One event-loop thread accepts, tells who is calling from the connection itself, reads each
+// request up to the end-of-request marker (or refuses it: too large, cut short, not complete in
+// time, over a bound) and writes out whatever answer could not be sent at once. Two pools of
+// worker threads turn complete requests into answers: a small one, sized to the CPUs, takes every
+// request first, parses it and answers fetches and bad requests at once; installs, which wait for
+// the disk to flush, go on to a larger one. Each pool serves the accounts in turn, one request of
+// an account at a time, so an account that floods the daemon waits behind itself only.
+//
+// A connection's descriptor has one owner at a time: the loop while reading or writing, the
+// worker holding its request while that is served. A worker that got the whole answer out closes
+// the connection; the rest of a large answer goes back to the loop.
+//
+// Connections and the memory their requests and answers hold are bounded per account and in
+// total; part of the connections is kept for accounts that have none open. A caller over a bound
+// gets an error answer, and the daemon reads on (discarding) until the caller has sent everything,
+// so that the answer is not lost to a reset.
 //
 //     Tvwrapd::Listener listener = Tvwrapd::Listener::open();
 //     Tvwrapd::Server server(listener.fd());
@@ -36,13 +42,26 @@ namespace Tvwrapd {
 std::optional<uid_t> peer_credentials(int fd);
 
 struct ServerConfig {
-    /// Everything a connection may take, from accept to the last byte of its answer.
+    /// How long a caller has, from accept, to send its whole request.
     std::chrono::milliseconds time_limit = std::chrono::seconds(10);
+    /// How long an answer being written may wait for the caller to take more of it.
+    std::chrono::milliseconds write_idle_limit = std::chrono::seconds(10);
+    /// How long a refused caller's remaining input is read and dropped before the close.
+    std::chrono::milliseconds drain_limit = std::chrono::seconds(2);
     /// The longest request text, marker not counted.
     std::size_t max_request = Protocol::MAX_REQUEST_LENGTH;
     std::size_t max_connections = 1024;
     std::size_t max_connections_per_account = 64;
-    /// Workers for requests that only read (fetches, refusals); 0: one per CPU, at least 2.
+    /// Connections out of max_connections that only an account with none open may take;
+    /// max_connections / 8 when not set.
+    std::optional<std::size_t> reserved_connections;
+    /// Refused connections read to their end at once, on top of max_connections.
+    std::size_t max_draining = 128;
+    /// Bytes that requests and answers of one account may hold; 4 requests' worth when 0.
+    std::size_t max_memory_per_account = 0;
+    /// Bytes that requests and answers may hold in total.
+    std::size_t max_memory = 64 * 1024 * 1024;
+    /// Workers that parse every request and answer fetches; 0: one per CPU, at least 2.
     unsigned quick_workers = 0;
     /// Workers for installs, which wait for the disk to flush.
     unsigned disk_workers = 8;
