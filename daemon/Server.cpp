@@ -329,9 +329,11 @@ struct Server::Loop {
         const auto sent = send_now(job.fd.get(), answer);
         if (!sent || *sent == answer.size()) {
             // The client reads until the end: close now rather than after a trip through the
-            // loop, which only settles its books whenever it next wakes.
-            job.fd.reset();
+            // loop, which only settles its books whenever it next wakes. The books are handed
+            // over first: a client that calls again at once must find its slot free.
+            UniqueFd done = std::move(job.fd);
             finished(Done{job.id, {}, {}});
+            done.reset();
         } else {
             answer.erase(0, *sent);
             finished(Done{job.id, std::move(job.fd), std::move(answer)});
