@@ -1,6 +1,7 @@
 #include "Edit.hpp"
 
 #include <fcntl.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -99,38 +100,28 @@ struct EditorRun {
 };
 
 EditorRun _spawn_editor(const std::string& editor, const std::string& file) {
-    // The child reports a failed exec through this pipe; a successful exec closes it unseen.
-    int report[2];
-    if (::pipe2(report, O_CLOEXEC) != 0) return {-1, errno};
-    Tarvok::UniqueFd report_read(report[0]);
-    Tarvok::UniqueFd report_write(report[1]);
     char* const argv[] = {const_cast<char*>(editor.c_str()), const_cast<char*>(file.c_str()),
                           nullptr};
+    // The editor gets the interrupt and quit signals back at their defaults.
+    posix_spawnattr_t attributes;
+    if (const int error = posix_spawnattr_init(&attributes); error != 0) return {-1, error};
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGINT);
+    sigaddset(&defaults, SIGQUIT);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
 
     const SignalsIgnored while_editing;
     std::fflush(nullptr);
-    const pid_t child = ::fork();
-    if (child < 0) return {-1, errno};
-    if (child == 0) {
-        // Only async-signal-safe calls from here on.
-        struct sigaction standard {};
-        standard.sa_handler = SIG_DFL;
-        sigemptyset(&standard.sa_mask);
-        sigaction(SIGINT, &standard, nullptr);
-        sigaction(SIGQUIT, &standard, nullptr);
-        ::execv(editor.c_str(), argv);
-        const int error = errno;
-        [[maybe_unused]] const ssize_t sent = ::write(report[1], &error, sizeof error);
-        ::_exit(127);
-    }
-    report_write.reset();
-
-    int exec_error = 0;
-    ssize_t got = 0;
-    do {
-        got = ::read(report_read.get(), &exec_error, sizeof exec_error);
-    } while (got < 0 && errno == EINTR);
-    if (got != static_cast<ssize_t>(sizeof exec_error)) exec_error = 0;
+    // A spawn shares the memory until the editor starts instead of copying the page tables (and
+    // then every page either side writes), and reports a failed start as its own result.
+    pid_t child = -1;
+    const int spawn_error =
+        ::posix_spawn(&child, editor.c_str(), nullptr, &attributes, argv, ::environ);
+    posix_spawnattr_destroy(&attributes);
+    // As a child whose exec failed would have ended.
+    if (spawn_error != 0) return {W_EXITCODE(127, 0), spawn_error};
 
     int wait_status = 0;
     pid_t waited = 0;
@@ -138,7 +129,7 @@ EditorRun _spawn_editor(const std::string& editor, const std::string& file) {
         waited = ::waitpid(child, &wait_status, 0);
     } while (waited < 0 && errno == EINTR);
     if (waited < 0) return {-1, errno};
-    return {wait_status, exec_error};
+    return {wait_status, 0};
 }
 
 }  // namespace

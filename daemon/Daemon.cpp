@@ -9,7 +9,9 @@
 #include <string_view>
 
 #include "Listener.hpp"
+#include "Printable.hpp"
 #include "Server.hpp"
+#include "Service.hpp"
 #include "Tarvok/Debug.hpp"
 #include "Tarvok/Error.hpp"
 #include "Tarvok/SysRoot.hpp"
@@ -62,11 +64,31 @@ int _serve() {
     return 0;
 }
 
+int _restore(const char* account) {
+    if (!Tarvok::SysRoot::is_sandbox() && geteuid() != 0) {
+        std::fputs("tvwrapd: must run as root to restore a crontab\n", stderr);
+        return 1;
+    }
+    if (auto problem = Service::restore(account)) {
+        std::fprintf(stderr, "tvwrapd: cannot restore the crontab of '%s': %s\n",
+                     Printable::printable(account).c_str(), problem->c_str());
+        return 1;
+    }
+    std::printf("tvwrapd: restored the crontab of '%s' from its backup\n",
+                Printable::printable(account).c_str());
+    return 0;
+}
+
 }  // namespace
 
 int real_main(int argc, char** argv) {
+    if (argc == 3 && std::string_view(argv[1]) == "--restore") return _restore(argv[2]);
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
+        if (arg == "--restore") {
+            std::fprintf(stderr, "tvwrapd: --restore needs one account name\n%s", USAGE);
+            return 2;
+        }
         if (arg == "--help" || arg == "-h") {
             std::fputs(USAGE, stdout);
             return 0;

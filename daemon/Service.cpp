@@ -55,21 +55,29 @@ std::string _fetch(uid_t uid, const std::string& account, bool allowed) {
     return Protocol::fetch_answer(text, false);
 }
 
-std::string _save(uid_t uid, const std::string& account, bool allowed, std::string text) {
+// Stores `text` as the crontab of `account` when it may and cron would take it; why not
+// otherwise.
+std::optional<std::string> _store(uid_t uid, const std::string& account, bool allowed,
+                                  std::string text, std::string_view function) {
     if (!allowed) {
-        _audit(uid, account, Protocol::SAVE, "denied");
-        return Protocol::save_answer(false, not_allowed_reason(account));
+        _audit(uid, account, function, "denied");
+        return not_allowed_reason(account);
     }
     if (auto problem = CrontabCheck::check(text)) {
-        _audit(uid, account, Protocol::SAVE, "refused: " + *problem);
-        return Protocol::save_answer(false, *problem);
+        _audit(uid, account, function, "refused: " + *problem);
+        return problem;
     }
     // cron needs every line ended, the last one too.
     if (!text.empty() && text.back() != '\n') text.push_back('\n');
     Spool::install(account, uid, text);
-    _audit(uid, account, Protocol::SAVE,
+    _audit(uid, account, function,
            text.empty() ? "removed" : "installed " + std::to_string(text.size()) + " bytes");
-    return Protocol::save_answer(true, "");
+    return std::nullopt;
+}
+
+std::string _save(uid_t uid, const std::string& account, bool allowed, std::string text) {
+    const auto problem = _store(uid, account, allowed, std::move(text), Protocol::SAVE);
+    return Protocol::save_answer(!problem, problem.value_or(""));
 }
 
 }  // namespace
@@ -111,6 +119,37 @@ std::string answer(uid_t uid, std::string_view request) {
     } catch (const std::exception& failure) {
         _audit(uid, account, function, std::string("error: ") + failure.what());
         return Protocol::error_answer(std::string("The crontab service failed: ") + failure.what());
+    }
+}
+
+std::optional<std::string> restore(std::string_view name) {
+    constexpr std::string_view function = "restore";
+    const std::string account(name);
+    uid_t uid = static_cast<uid_t>(-1);
+    try {
+        if (!Spool::usable_name(account)) {
+            return "'" + printable(account) + "' cannot name a crontab";
+        }
+        std::optional<std::string> uid_text;
+        {
+            std::lock_guard hold(_account_lock());
+            uid_text = Tarvok::PwCache::getpwnam_noshadow_uid(account);
+        }
+        if (!uid_text || uid_text->empty() || uid_text->size() > 10 ||
+            uid_text->find_first_not_of("0123456789") != std::string::npos) {
+            return "no account '" + printable(account) + "' on this system";
+        }
+        uid = static_cast<uid_t>(std::stoul(*uid_text));
+        auto backup = Spool::read_backup(account);
+        if (!backup) {
+            _audit(uid, account, function, "error: no backup");
+            return "no backup of the crontab of '" + printable(account) + "' is kept";
+        }
+        return _store(uid, account, Access::may_use_cron(account, uid), std::move(*backup),
+                      function);
+    } catch (const std::exception& failure) {
+        _audit(uid, account, function, std::string("error: ") + failure.what());
+        return failure.what();
     }
 }
 

@@ -184,6 +184,17 @@ std::string read(std::string_view account) {
     return _read_regular(spool.get(), SPOOL_DIR, account).value_or(std::string());
 }
 
+std::optional<std::string> read_backup(std::string_view account) {
+    if (!usable_name(account)) throw Tarvok::Error("Unusable account name for a crontab");
+    const std::string path = Tarvok::SysRoot::path(BACKUP_DIR);
+    UniqueFd dir(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!dir) {
+        if (errno == ENOENT) return std::nullopt;
+        fail("Cannot open directory", path, errno);
+    }
+    return _read_regular(dir.get(), BACKUP_DIR, account);
+}
+
 void install(std::string_view account, uid_t uid, std::string_view text) {
     if (!usable_name(account)) throw Tarvok::Error("Unusable account name for a crontab");
     std::lock_guard hold(_account_lock(account));

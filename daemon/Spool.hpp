@@ -11,6 +11,7 @@
 
 #include <sys/types.h>
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -23,6 +24,10 @@ inline constexpr std::string_view CRONTAB_GROUP = "crontab";
 
 /// The stored crontab of `account`; "" when it has none.
 std::string read(std::string_view account);
+
+/// The backup generation of `account`'s crontab: the text it had before its last replacement or
+/// removal; nothing when none is kept.
+std::optional<std::string> read_backup(std::string_view account);
 
 /// Makes `text` the crontab of `account`, owned by `uid`; the empty text removes it. Throws
 /// Tarvok::Error when it cannot, and then the stored crontab is still the old one.

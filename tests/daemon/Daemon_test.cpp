@@ -167,3 +167,50 @@ TEST(DaemonCommandLine, OptionsAreFewAndBadOnesAreRefused) {
     EXPECT_EQ(no_root.status, 2);
     EXPECT_NE(no_root.err.find("TARVOK_SANDBOX_ROOT"), std::string::npos);
 }
+
+// An administrator's undo of `crontab -r`: the backup generation goes back through the checks and
+// the storage of a save by the account; whatever stops it is said, and the stored crontab stays.
+TEST(DaemonRestore, PutsTheBackupGenerationBackAsASaveWould) {
+    TestSupport::SandboxRoot root;
+    const std::string program = TestSupport::built("sandbox/bin/tvwrapd");
+    const std::vector<std::string> env = {"TARVOK_SANDBOX_ROOT=" + root.dir()};
+    // Not root, which may always use cron; the test's own uid when it cannot give files away.
+    const std::string uid = geteuid() == 0 ? "4005" : std::to_string(geteuid());
+    std::string passwd;
+    for (const char* name : {"tester", "broken", "nobackup", "denied"}) {
+        passwd += std::string(name) + ":x:" + uid + ":0::/tmp:/bin/penshell\n";
+    }
+    root.write("/etc/passwd", passwd);
+    root.write("/etc/cron.deny", "denied\n");
+    const std::string backups = "/var/spool/cron/tvwrapd-backup/";
+    const std::string spool = "/var/spool/cron/crontabs/";
+    root.write(backups + "tester", "@hourly x", 0600);
+    root.write(backups + "broken", "61 * * * * job\n", 0600);
+    root.write(spool + "broken", "@daily now\n", 0600);
+    root.write(backups + "denied", "@daily x\n", 0600);
+
+    const auto restored = TestSupport::run({program, "--restore", "tester"}, env);
+    EXPECT_EQ(restored.status, 0) << restored.err;
+    EXPECT_EQ(restored.out, "tvwrapd: restored the crontab of 'tester' from its backup\n");
+    EXPECT_EQ(TestSupport::read_file(root.path(spool + "tester")), "@hourly x\n");
+
+    const std::vector<std::pair<std::string, std::string>> refusals{
+        {"broken", "line 1"},
+        {"nobackup", "no backup"},
+        {"denied", "not allowed"},
+        {"ghost", "no account 'ghost'"},
+    };
+    for (const auto& [account, why] : refusals) {
+        const auto r = TestSupport::run({program, "--restore", account}, env);
+        EXPECT_EQ(r.status, 1) << account;
+        EXPECT_NE(r.err.find("cannot restore the crontab of '" + account + "': "),
+                  std::string::npos)
+            << r.err;
+        EXPECT_NE(r.err.find(why), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(TestSupport::read_file(root.path(spool + "broken")), "@daily now\n");
+    EXPECT_EQ(TestSupport::entries(root.path(spool)), (std::set<std::string>{"broken", "tester"}));
+
+    EXPECT_EQ(TestSupport::run({program, "--restore"}, env).status, 2);
+    EXPECT_EQ(TestSupport::run({program, "--restore", "tester", "extra"}, env).status, 2);
+}

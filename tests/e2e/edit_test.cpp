@@ -374,8 +374,9 @@ TEST_F(RealEditorRun, TypingAChangeInViAndSavingInstallsIt) {
             break;
         }
     }
-    if (access("/usr/bin/tmux", X_OK) != 0) GTEST_SKIP() << "tmux is not installed";
-    if (vi.empty()) GTEST_SKIP() << "no vim (vim.tiny or vim.basic) is installed";
+    // scripts/deps.sh installs both: missing, the test fails rather than pass unseen.
+    ASSERT_EQ(access("/usr/bin/tmux", X_OK), 0) << "tmux is not installed (scripts/deps.sh)";
+    ASSERT_FALSE(vi.empty()) << "no vim (vim.tiny or vim.basic) is installed (scripts/deps.sh)";
 
     seed(kOld);
     root.mkdirs("/usr/bin");

@@ -8,7 +8,9 @@
 
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <set>
+#include <sstream>
 
 #include "support/SandboxRoot.hpp"
 
@@ -90,6 +92,16 @@ class Installed : public ::testing::Test {
         return files;
     }
 
+    // The links that put commands on root's PATH and pages on man's default path: link, target.
+    static std::map<std::string, std::string> links() {
+        std::map<std::string, std::string> pairs;
+        std::istringstream words(TARVOK_LINKS);
+        for (std::string word; words >> word;) {
+            pairs[word.substr(0, word.find('='))] = word.substr(word.find('=') + 1);
+        }
+        return pairs;
+    }
+
     TestSupport::SandboxRoot root;  // the DESTDIR
 };
 
@@ -103,12 +115,33 @@ TEST_F(Installed, ExactlyTheProductionProgramsPagesAndUnits) {
         expected.insert({TARVOK_DAEMON_INSTALLED, man + "/man8/tvwrapd.8",
                          units + "/tvwrapd.socket", units + "/tvwrapd.service"});
     }
+    for (const auto& [link, target] : links()) expected.insert(link);
     EXPECT_EQ(installed_files(), expected);
 
     for (const char* program : {TARVOK_FRONTEND_INSTALLED, TARVOK_RELINK_INSTALLED}) {
         struct stat st {};
         ASSERT_EQ(stat(at(program).c_str(), &st), 0) << program;
         EXPECT_EQ(st.st_mode & 07777, 0755u) << program;
+    }
+}
+
+// tvwrapd and pen-safe-relink as typed, and all three manual pages by name, with nothing added
+// to a shell profile: relative links, so they resolve below any DESTDIR as on the server.
+TEST_F(Installed, CommandsAndManualPagesAreFoundWhereAnAdministratorLooks) {
+    std::set<std::string> names;
+    for (const auto& [link, target] : links()) {
+        ASSERT_TRUE(fs::is_symlink(at(link))) << link;
+        EXPECT_FALSE(fs::read_symlink(at(link)).is_absolute()) << link;
+        EXPECT_TRUE(fs::equivalent(at(link), at(target))) << link << " -> " << target;
+        names.insert(fs::path(link).filename());
+    }
+    std::set<std::string> expected{"pen-safe-relink", "pen_safe_crontab.1", "pen-safe-relink.8"};
+    if (TARVOK_HAVE_DAEMON) expected.insert({"tvwrapd", "tvwrapd.8"});
+    EXPECT_EQ(names, expected);
+    for (const auto& [link, target] : links()) {
+        const std::string dir = fs::path(link).parent_path();
+        EXPECT_TRUE(dir == "/usr/local/sbin" || dir.starts_with("/usr/local/share/man/man"))
+            << link;
     }
 }
 

@@ -1,6 +1,6 @@
 // Runs the administrator's relinking tool (as installed, with --root) against sandbox roots that
-// hold a stand-in system crontab and the sandbox build of the front end, then runs the front end
-// through the link as the accounts that will meet it.
+// hold a stand-in system crontab, an empty dpkg database and the sandbox build of the front end,
+// then runs the front end through the link as the accounts that will meet it.
 #include <dirent.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -64,6 +64,25 @@ class RelinkSandbox {
         root.write(kFrontend,
                    TestSupport::read_file(TestSupport::built("sandbox/bin/pen_safe_crontab")),
                    0755);
+        root.mkdirs("/var/lib/dpkg");
+    }
+
+    // dpkg's diversion of /usr/bin/crontab in this root ("LOCAL /usr/bin/crontab.penorig.N"),
+    // "" when there is none.
+    std::string diversion() const {
+        auto line = [&](const char* query) {
+            std::string out = divert({query, "/usr/bin/crontab"}).out;
+            if (!out.empty() && out.back() == '\n') out.pop_back();
+            return out;
+        };
+        const std::string owner = line("--listpackage");
+        return owner.empty() ? "" : owner + " " + line("--truename");
+    }
+
+    RunResult divert(const Args& args) const {
+        Args argv{"/usr/bin/dpkg-divert", "--root", root.dir()};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return TestSupport::run(argv, {"PATH=/usr/sbin:/usr/bin:/sbin:/bin"});
     }
 
     RunResult tool(const Args& args) const {
@@ -105,10 +124,10 @@ class RelinkSandbox {
         return entries;
     }
 
-    // Everything the tool could touch: /usr/bin and the front end's directory.
-    std::pair<Listing, Listing> state() const {
+    // Everything the tool could touch: /usr/bin, the front end's directory, dpkg's database.
+    std::vector<Listing> state() const {
         const std::string frontend_dir(kFrontend.substr(0, kFrontend.rfind('/')));
-        return {listing(), listing(frontend_dir)};
+        return {listing(), listing(frontend_dir), listing("/var/lib/dpkg")};
     }
 
     void link_crontab_to(const std::string& text) const {
@@ -150,6 +169,7 @@ TEST(PenSafeRelink, RelinkedCrontabHandsOrdinaryAccountsOverAndRevertRestoresThe
     const std::string copy = only_copy(bin);
     EXPECT_THAT(copy, MatchesRegex("crontab\\.penorig\\.[0-9]+"));
     EXPECT_EQ(bin.at(copy), original) << "the real binary must keep its inode, mode and bytes";
+    EXPECT_EQ(box.diversion(), "LOCAL /usr/bin/" + copy) << "cron upgrades must go to the copy";
 
     // An ordinary account reaches the real binary through the link, with its arguments as given.
     const Args args{"-l", "with space", "", "-e"};
@@ -172,6 +192,7 @@ TEST(PenSafeRelink, RelinkedCrontabHandsOrdinaryAccountsOverAndRevertRestoresThe
     ASSERT_EQ(after.size(), 1u) << ::testing::PrintToString(after);
     EXPECT_EQ(after.at("crontab"), original);
     EXPECT_EQ(after.at("crontab").mode & 07777, 02755u);
+    EXPECT_EQ(box.diversion(), "");
 
     const RunResult direct = box.crontab_as(kOrdinary, {"-r"});
     EXPECT_EQ(direct.out,
@@ -190,7 +211,7 @@ TEST(PenSafeRelink, ASecondRunChangesNothingAndSaysSo) {
     EXPECT_EQ(box.state(), relinked);
     const RunResult status = box.tool({"--status"});
     EXPECT_EQ(status.status, 0);
-    EXPECT_THAT(status.out, HasSubstr(only_copy(relinked.first)));
+    EXPECT_THAT(status.out, HasSubstr(only_copy(relinked[0])));
     EXPECT_EQ(box.state(), relinked);
 
     ASSERT_EQ(box.tool({"--revert"}).status, 0);
@@ -230,9 +251,18 @@ TEST(PenSafeRelink, RefusesWhatItDoesNotRecogniseAndChangesNothing) {
         {"not executable",
          {},
          [](const RelinkSandbox& box) { chmod(box.root.path("/usr/bin/crontab").c_str(), 0644); }},
-        {"a stale renamed copy beside a real crontab",
+        {"another diversion of the system crontab",
          {},
-         write_bin("crontab.penorig.1700000000", "#!/bin/sh\necho old\n")},
+         [](const RelinkSandbox& box) {
+             box.divert({"--local", "--no-rename", "--divert", "/usr/bin/crontab.real", "--add",
+                         "/usr/bin/crontab"});
+         }},
+        {"two renamed copies with the same number beside a real crontab",
+         {},
+         [](const RelinkSandbox& box) {
+             box.root.write("/usr/bin/crontab.penorig.5", kStandIn, 0755);
+             box.root.write("/usr/bin/crontab.penorig-old.5", kStandIn, 0755);
+         }},
         {"our link without a renamed copy",
          {},
          [](const RelinkSandbox& box) { box.link_crontab_to(kOurLinkText); }},
@@ -272,6 +302,14 @@ TEST(PenSafeRelink, RefusesWhatItDoesNotRecogniseAndChangesNothing) {
              ASSERT_EQ(rename(box.root.path("/usr/bin/crontab").c_str(),
                               box.root.path("/usr/bin/crontab.penorig.5").c_str()),
                        0);
+         }},
+        {"revert: another diversion of the system crontab",
+         {"--revert"},
+         [](const RelinkSandbox& box) {
+             box.link_crontab_to(kOurLinkText);
+             box.root.write("/usr/bin/crontab.penorig.5", kStandIn, 0755);
+             box.divert({"--package", "cron-extra", "--no-rename", "--divert",
+                         "/usr/bin/crontab.penorig.5", "--add", "/usr/bin/crontab"});
          }},
         {"revert: our link without a renamed copy",
          {"--revert"},
@@ -317,6 +355,60 @@ TEST(PenSafeRelink, CompletesARelinkThatStoppedAfterTheSecondName) {
     EXPECT_EQ(bin.at("crontab").link_text, kOurLinkText);
     EXPECT_EQ(only_copy(bin), "crontab.penorig.77");
     EXPECT_EQ(bin.at("crontab.penorig.77").inode, original.inode);
+    EXPECT_EQ(box.diversion(), "LOCAL /usr/bin/crontab.penorig.77");
+}
+
+struct Repair {
+    const char* what;
+    std::function<void(const RelinkSandbox&)> arrange;
+    const char* copy;     ///< the renamed copy after the repair
+    std::string content;  ///< of that copy: the newest system crontab
+};
+
+// What an older version of this tool left (no diversion), what a cron upgrade makes of that, and a
+// relink that stopped after recording the diversion: --status says so and how to repair it, and a
+// plain run repairs it, keeping the newest system crontab behind the link.
+TEST(PenSafeRelink, RepairsRelinksLeftByOlderVersionsAndCronUpgrades) {
+    const std::string upgraded = "#!/bin/sh\necho upgraded\n";
+    const std::vector<Repair> repairs{
+        {"relinked without a diversion",
+         [](const RelinkSandbox& box) {
+             ASSERT_EQ(rename(box.root.path("/usr/bin/crontab").c_str(),
+                              box.root.path("/usr/bin/crontab.penorig.5").c_str()),
+                       0);
+             box.link_crontab_to(kOurLinkText);
+         },
+         "crontab.penorig.5", std::string(kStandIn)},
+        {"a cron upgrade over a relink without a diversion",
+         [&](const RelinkSandbox& box) {
+             box.root.write("/usr/bin/crontab.penorig.5", kStandIn, 0755);
+             box.root.write("/usr/bin/crontab.penorig.3", kStandIn, 0755);
+             box.root.write("/usr/bin/crontab", upgraded, 02755);
+         },
+         "crontab.penorig.5", upgraded},
+        {"stopped after recording the diversion",
+         [](const RelinkSandbox& box) {
+             box.divert({"--local", "--no-rename", "--divert", "/usr/bin/crontab.penorig.6",
+                         "--add", "/usr/bin/crontab"});
+         },
+         "crontab.penorig.6", std::string(kStandIn)},
+    };
+    for (const Repair& repair : repairs) {
+        RelinkSandbox box;
+        repair.arrange(box);
+        const RunResult status = box.tool({"--status"});
+        EXPECT_EQ(status.status, 1) << repair.what;
+        EXPECT_THAT(status.out, HasSubstr("repair: run 'pen-safe-relink'")) << repair.what;
+
+        const RunResult r = box.tool({});
+        EXPECT_EQ(r.status, 0) << repair.what << "\n" << r.out << r.err;
+        const Listing bin = box.listing();
+        EXPECT_EQ(bin.at("crontab").link_text, kOurLinkText) << repair.what;
+        ASSERT_EQ(bin.count(repair.copy), 1u) << repair.what;
+        EXPECT_EQ(bin.at(repair.copy).content, repair.content) << repair.what;
+        EXPECT_EQ(box.diversion(), "LOCAL /usr/bin/" + std::string(repair.copy)) << repair.what;
+        EXPECT_EQ(box.tool({"--status"}).status, 0) << repair.what;
+    }
 }
 
 TEST(PenSafeRelink, RevertPutsBackTheCopyTheFrontEndHandsOverTo) {
@@ -369,7 +461,7 @@ TEST(PenSafeRelink, BadArgumentsAndMissingRootRights) {
     const RunResult help = box.tool({"--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_THAT(help.out, HasSubstr(std::string(kFrontend)));
-    EXPECT_EQ(box.listing(), before.first);
+    EXPECT_EQ(box.listing(), before[0]);
 }
 
 }  // namespace
