@@ -1,10 +1,12 @@
-// The manual pages under docs/man render cleanly with man and groff, and the front end's page
-// names the options and files the program really uses.
+// The manual pages under docs/man render cleanly with man and groff, the front end's page names
+// the options and files the program really uses, and the README and pages tell an administrator
+// what to type.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
 
+#include "Frontend.hpp"
 #include "Tarvok/BinCheck.hpp"
 #include "Tarvok/PenSafe.hpp"
 #include "support/SandboxRoot.hpp"
@@ -52,6 +54,34 @@ TEST(ManPages, FrontEndPageNamesWhatTheProgramUses) {
     EXPECT_THAT(man.out, HasSubstr(std::string(Tarvok::BinCheck::BASEMEM_OPTION) + "\n"));
     EXPECT_THAT(man.out, HasSubstr(std::string(Tarvok::PenSafe::ROOT_BIN) + "/crontab" +
                                    std::string(Tarvok::PenSafe::RELINK_POSTFIX) + "."));
+}
+
+// What makes an account restricted, with a stand-in shell that really is one; the commands that
+// relink, repair and restore.
+TEST(AdministratorDocs, SayWhatMakesAnAccountRestrictedAndWhatToType) {
+    const std::string readme = TestSupport::read_file(TARVOK_SOURCE_DIR "/README.md");
+    auto restricted = [](std::string_view shell) {
+        for (std::string_view mark : PenSafeCrontab::RESTRICTED_SHELLS) {
+            if (shell.find(mark) != std::string_view::npos) return true;
+        }
+        return false;
+    };
+    for (std::string_view mark : PenSafeCrontab::RESTRICTED_SHELLS) {
+        EXPECT_THAT(readme, HasSubstr("`" + std::string(mark) + "`"));
+    }
+    const size_t useradd = readme.find("\nuseradd ");
+    ASSERT_NE(useradd, std::string::npos) << "no stand-in shell example";
+    const std::string line = readme.substr(useradd + 1, readme.find('\n', useradd + 1) - useradd);
+    const size_t shell = line.find(" -s ");
+    ASSERT_NE(shell, std::string::npos) << line;
+    EXPECT_TRUE(restricted(line.substr(shell + 4, line.find(' ', shell + 4) - shell - 4))) << line;
+    for (const char* typed : {"`pen-safe-relink`", "`pen-safe-relink --status`",
+                              "`tvwrapd --restore USER`", "`man tvwrapd`"}) {
+        EXPECT_THAT(readme, HasSubstr(typed));
+    }
+    EXPECT_THAT(render(TARVOK_SOURCE_DIR "/docs/man/tvwrapd.8").out, HasSubstr("--restore"));
+    EXPECT_THAT(render(TARVOK_SOURCE_DIR "/docs/man/pen-safe-relink.8").out,
+                HasSubstr("dpkg-divert"));
 }
 
 }  // namespace
