@@ -16,7 +16,6 @@
 #include "Tarvok/Exception.hpp"
 #include "Tarvok/FHUtils/WholeIO.hpp"
 #include "Tarvok/FindBin.hpp"
-#include "Tarvok/LoadFile.hpp"
 #include "Tarvok/Process.hpp"
 #include "Tarvok/PwCache.hpp"
 #include "Tarvok/TempFile.hpp"
@@ -94,11 +93,6 @@ std::optional<Tarvok::Rand::TmpEntry> _create_temp_file(std::optional<Tarvok::Te
     return temp_obj.emplace(Tarvok::TempFile::Options{{"path", _private_tmp_dir()}}).file();
 }
 
-struct EditorRun {
-    int wait_status;  // -1: no child was made or waited for
-    int error;        // why not, or why the editor could not be started; 0 when it ran
-};
-
 EditorRun _spawn_editor(const std::string& editor, const std::string& file) {
     char* const argv[] = {const_cast<char*>(editor.c_str()), const_cast<char*>(file.c_str()),
                           nullptr};
@@ -135,19 +129,41 @@ EditorRun _spawn_editor(const std::string& editor, const std::string& file) {
 }  // namespace
 
 StatusText _get_editor_bin() {
-    std::vector<std::string> candidates;
+    // (variable, value) for VISUAL and EDITOR, then the fallbacks without a variable.
+    std::vector<std::pair<std::string_view, std::string>> candidates;
     for (const char* variable : {"VISUAL", "EDITOR"}) {
         const char* value = std::getenv(variable);
-        candidates.emplace_back(value != nullptr ? value : "");
+        candidates.emplace_back(variable, value != nullptr ? value : "");
     }
-    candidates.insert(candidates.end(), FALLBACK_EDITORS.begin(), FALLBACK_EDITORS.end());
-    for (const std::string& name : candidates) {
+    for (const std::string_view fallback : FALLBACK_EDITORS) {
+        candidates.emplace_back(std::string_view(), fallback);
+    }
+
+    std::vector<std::string> ignored;
+    StatusText chosen{false, std::string(NO_EDITOR)};
+    for (const auto& [variable, name] : candidates) {
         // findbin appends the name to each system directory as it is, so "../../home/x/tool"
         // would reach a program the account put there itself.
-        if (name.find('/') != std::string::npos) continue;
-        if (auto path = Tarvok::FindBin::findbin(name)) return {true, *path};
+        if (name.find('/') != std::string::npos) {
+            ignored.push_back(std::string(variable) + "=" + name);
+            continue;
+        }
+        if (auto path = Tarvok::FindBin::findbin(name)) {
+            chosen = {true, *path};
+            break;
+        }
     }
-    return {false, std::string(NO_EDITOR)};
+    // Without a word, EDITOR=/usr/bin/nano opening vi would look like a fault.
+    for (const std::string& setting : ignored) {
+        const std::string line =
+            program().invocation_name + ": ignoring " + setting +
+            ": an editor is named, not given as a path, and is looked up in the system "
+            "directories; " +
+            (chosen.status ? "opening " + chosen.text + " instead" : "no other editor was found") +
+            "\n";
+        std::fwrite(line.data(), 1, line.size(), stderr);
+    }
+    return chosen;
 }
 
 RetryAnswer retry_answer(std::string_view line) {
@@ -187,12 +203,19 @@ int write_and_close(Tarvok::UniqueFd fd, std::string_view text) {
     return 0;
 }
 
-int run_editor(const std::string& editor, const std::string& file) {
-    // errno is set only here, after everything the run opened is closed again.
+EditorRun run_editor(const std::string& editor, const std::string& file) {
     const EditorRun run = _spawn_editor(editor, file);
     if (run.wait_status != -1) Tarvok::Process::set_child_status(run.wait_status);
-    errno = run.error;
-    return run.wait_status;
+    return run;
+}
+
+std::string editor_failure(const EditorRun& run) {
+    if (run.error != 0) return std::strerror(run.error);
+    if (run.wait_status == -1) return "it could not be run";
+    if (WIFSIGNALED(run.wait_status)) {
+        return "killed by signal " + std::to_string(WTERMSIG(run.wait_status));
+    }
+    return "exited with status " + std::to_string(WEXITSTATUS(run.wait_status));
 }
 
 void _edit_crontab() {
@@ -222,19 +245,17 @@ void _edit_crontab() {
     const std::string& editor_bin = editor.text;
 
     for (;;) {
-        if (run_editor(editor_bin, temp_file) != 0) {
-            print(name + ": the editor failed: " + editor_bin + ": " + std::strerror(errno) + "\n");
+        if (const EditorRun run = run_editor(editor_bin, temp_file); run.wait_status != 0) {
+            print(name + ": the editor failed: " + editor_bin + ": " + editor_failure(run) + "\n");
             Tarvok::Process::exit(1);
         }
 
-        errno = 0;
-        const std::optional<std::string> edited = Tarvok::LoadFile::loadfile(temp_file);
-        if ((!edited || edited->empty()) && errno != 0) {
+        std::string text;
+        if (const int error = load_file(temp_file, text)) {
             print(name + ": cannot read the edited file '" + temp_file +
-                  "': " + std::strerror(errno) + ".\n");
+                  "': " + std::strerror(error) + ".\n");
             Tarvok::Process::exit(1);
         }
-        const std::string text = edited.value_or(std::string());
 
         // Always against the text fetched at start-up: a refused text saved again unchanged is
         // still a change, and is sent again.
@@ -245,16 +266,15 @@ void _edit_crontab() {
 
         const StatusText installed = _install_new_crontab(text);
         print(installed.text + "\n");
-        if (installed.status) break;
+        if (installed.status) Tarvok::Process::exit(0);
 
         if (!ask_to_retry(STDIN_FILENO)) {
             // The refused text is the user's work: leave it where they can take it up again.
             temp_obj->keep(temp_file);
             print(name + ": your edits are left in " + temp_file + "\n");
-            break;
+            Tarvok::Process::exit(1);
         }
     }
-    Tarvok::Process::exit(0);
 }
 
 }  // namespace PenSafeCrontab

@@ -14,7 +14,8 @@
 //     path the account chose, and it runs without a shell with the file as its one argument.
 //   - Every pass compares with the crontab fetched at start-up; an unchanged file installs
 //     nothing.
-//   - A refused text the user does not edit again is left on disk, and its path is printed.
+//   - A refused text the user does not edit again is left on disk, and its path is printed, and
+//     the run ends with status 1: an edit that was not installed is no success.
 //
 // The pieces below decide something on their own and are exposed for tests.
 #pragma once
@@ -36,7 +37,8 @@ inline constexpr std::array<std::string_view, 4> FALLBACK_EDITORS = {"editor", "
 /// The editor to run: (true, its path) or (false, why there is none). Candidates are VISUAL,
 /// EDITOR, then FALLBACK_EDITORS, each looked up by Tarvok::FindBin::findbin; an unset or empty
 /// variable, a value with a "/" in it (an absolute path, or a relative one that could climb out
-/// of the system directories) and a name installed nowhere are passed over.
+/// of the system directories) and a name installed nowhere are passed over. A variable passed
+/// over for its "/" is named on standard error, with the reason and the editor used instead.
 StatusText _get_editor_bin();
 
 /// What a line typed at the retry question says.
@@ -55,12 +57,22 @@ bool ask_to_retry(int in_fd);
 /// either way.
 int write_and_close(Tarvok::UniqueFd fd, std::string_view text);
 
+/// How one run of the editor ended.
+struct EditorRun {
+    /// The wait status; -1 when no child was made or waited for.
+    int wait_status = -1;
+    /// Why the editor could not be started, or the child not made or waited for; 0 when it ran.
+    int error = 0;
+};
+
 /// Runs `editor` with `file` as its one argument in a child process, without a shell, and waits
 /// for it. Meanwhile this process ignores SIGINT and SIGQUIT (restored afterwards), so a ^C
 /// meant for the editor cannot end the run and lose the file; the editor gets both at their
-/// defaults. Returns the wait status, also recorded with Tarvok::Process::set_child_status, or
-/// -1 when no child could be made. errno afterwards: why the editor could not be started or
-/// the child not made or waited for, 0 when the editor ran.
-int run_editor(const std::string& editor, const std::string& file);
+/// defaults. The wait status is also recorded with Tarvok::Process::set_child_status.
+EditorRun run_editor(const std::string& editor, const std::string& file);
+
+/// Why a run whose wait status is not 0 failed, in a few words: the OS error when there is one,
+/// else how the editor ended ("exited with status 2", "killed by signal 9").
+std::string editor_failure(const EditorRun& run);
 
 }  // namespace PenSafeCrontab

@@ -77,10 +77,10 @@ void _display_crontab() {
 }
 
 void _remove_crontab() {
-    // Removing is installing the empty crontab; the outcome shows only in the message.
+    // Removing is installing the empty crontab.
     const StatusText removed = _install_new_crontab("");
     print(removed.text + "\n");
-    Tarvok::Process::exit(0);
+    Tarvok::Process::exit(removed.status ? 0 : 1);
 }
 
 }  // namespace PenSafeCrontab

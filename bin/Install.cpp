@@ -30,12 +30,22 @@ constexpr std::string_view REFUSED_WITHOUT_REASON =
     "The crontab service did not install your crontab and gave no reason.";
 
 void _install_and_report(std::string_view text) {
-    // Whatever the daemon made of the text, the run ends with status 0: the message tells.
     const StatusText installed = _install_new_crontab(text);
     print(installed.text + "\n");
+    // `crontab jobs && echo installed` must not say so when nothing was installed.
+    if (!installed.status) Tarvok::Process::exit(1);
 }
 
 }  // namespace
+
+int load_file(const std::string& path, std::string& text) {
+    // loadfile answers nothing and leaves the reason in errno; the reason is taken here, once.
+    errno = 0;
+    std::optional<std::string> loaded = Tarvok::LoadFile::loadfile(path);
+    if (!loaded) return errno != 0 ? errno : EIO;
+    text = std::move(*loaded);
+    return 0;
+}
 
 StatusText _install_new_crontab(std::string_view text) {
     const Wrap::Result saved = Wrap::send_tvwrapd_request({
@@ -79,18 +89,17 @@ void _install_crontab_from_file() {
         _usage();
     }
 
-    errno = 0;
-    const std::optional<std::string> text = Tarvok::LoadFile::loadfile(file);
-    if (!text || text->empty()) {
-        if (errno != 0) {
-            print(values.invocation_name + ": could not read '" + file +
-                  "': " + std::strerror(errno) + ".\n");
-            Tarvok::Process::exit(1);
-        }
+    std::string text;
+    if (const int error = load_file(file, text)) {
+        print(values.invocation_name + ": could not read '" + file + "': " + std::strerror(error) +
+              ".\n");
+        Tarvok::Process::exit(1);
+    }
+    if (text.empty()) {
         print(values.invocation_name + ": file '" + file + "' is empty.\n");
         _usage();
     }
-    _install_and_report(*text);
+    _install_and_report(text);
 }
 
 void _install_crontab_from_stdin() {

@@ -3,7 +3,8 @@
 // The main flow (Frontend.cpp) sets the values of program() once, before any operation runs;
 // the operations take no arguments and only read them. Every operation prints to standard
 // output (failure messages included) and ends the run through Tarvok::Process::exit(), except
-// the two installs, which return on success (the run then ends with status 0).
+// the two installs, which return on success (the run then ends with status 0). An install or a
+// removal that did not happen ends with status 1, whatever the message.
 #pragma once
 
 #include <optional>
@@ -49,6 +50,15 @@ struct StatusText {
 /// Writes `text` to standard output as it stands.
 void print(std::string_view text);
 
+// Failures, one way each: an operation's outcome is a StatusText or the run's exit status; a
+// step that calls the system returns the errno of the call that failed (0 when none did) as
+// its value, or as the `error` member of what it returns, and never leaves it in errno for the
+// caller to find; what the library raises travels up uncaught, except the one failure the edit
+// operation catches to retry elsewhere.
+
+/// Reads the file `path` whole into `text`: 0, or the OS error that stopped the reading.
+int load_file(const std::string& path, std::string& text);
+
 /// The daemon's crontab module and its two functions (Tarvok/Wire.hpp).
 using Tarvok::Wire::CRON_MODULE;
 using Tarvok::Wire::FETCH_FUNCTION;
@@ -62,13 +72,15 @@ StatusText _install_new_crontab(std::string_view text);
 StatusText _get_crontab_text();
 /// -l: prints the fetched crontab byte for byte; exit 0.
 [[noreturn]] void _display_crontab();
-/// -r: installs the empty crontab, prints the installer's message; exit 0.
+/// -r: installs the empty crontab, prints the installer's message; exit 0, or 1 when the
+/// crontab was not removed.
 [[noreturn]] void _remove_crontab();
-/// -e: edits the crontab in the account's editor until an install succeeds or the user stops.
+/// -e: edits the crontab in the account's editor until an install succeeds (exit 0) or the user
+/// stops (exit 1); an unchanged text installs nothing (exit 0).
 [[noreturn]] void _edit_crontab();
-/// Installs the file named by the first argument; returns on success.
+/// Installs the file named by the first argument; returns on success, exit 1 otherwise.
 void _install_crontab_from_file();
-/// Installs standard input; returns on success.
+/// Installs standard input; returns on success, exit 1 otherwise.
 void _install_crontab_from_stdin();
 /// Prints the usage text; exit 1.
 [[noreturn]] void _usage();

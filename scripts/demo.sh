@@ -185,7 +185,7 @@ feed $'MAILTO=""\n*/15 * * * * $HOME/bin/fetch-feeds --quiet\n@daily $HOME/bin/r
     "$restricted_uid"
 run_as "$restricted_uid" -l
 say "The daemon checks a new crontab as cron would read it and refuses a bad one, naming the"
-say "line; the stored crontab stays as it was:"
+say "line and ending with status 1; the stored crontab stays as it was:"
 feed $'*/15 * * * * $HOME/bin/fetch-feeds --quiet\n61 * * * * $HOME/bin/rotate-logs\n' \
     "$restricted_uid"
 run_as "$restricted_uid" -l

@@ -1,6 +1,8 @@
 #include "Tarvok/Wrap.hpp"
 
 #include <poll.h>
+#include <rapidjson/memorystream.h>
+#include <rapidjson/reader.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -19,6 +21,7 @@
 #include "Tarvok/Debug.hpp"
 #include "Tarvok/ErrnoGuard.hpp"
 #include "Tarvok/Error.hpp"
+#include "Tarvok/Exception.hpp"
 #include "Tarvok/FDPass.hpp"
 #include "Tarvok/FHUtils/Blocking.hpp"
 #include "Tarvok/FHUtils/WholeIO.hpp"
@@ -71,6 +74,10 @@ struct Exchange {
     std::shared_ptr<std::string> answer;
     std::optional<Handle> stream;
     bool timed_out = false;
+    // The request could not be written whole (the answer may still say why).
+    bool write_failed = false;
+    // Bytes copied to the stream handle in stream mode.
+    std::size_t streamed = 0;
 };
 
 std::string _os_error(int error) {
@@ -208,14 +215,15 @@ JSON::Document _request_record(const RequestOptions& options) {
         .release();
 }
 
-// Copies the answer to the stream handle as it arrives. Returns 0 at the daemon's close, or
-// ETIMEDOUT; read and write failures raise.
-int _copy_answer(Handle socket, Handle stream, Clock::time_point deadline) {
+// Copies the answer to the stream handle as it arrives, counting the bytes in `copied`.
+// Returns 0 at the daemon's close, or ETIMEDOUT; read and write failures raise.
+int _copy_answer(Handle socket, Handle stream, Clock::time_point deadline, std::size_t& copied) {
     std::string chunk;
     for (;;) {
         if (!_wait_for(socket.fd(), POLLIN, deadline)) return ETIMEDOUT;
         if (Autodie::sysread_sigguard(socket, chunk, STREAM_CHUNK) == 0) return 0;
         Autodie::syswrite_sigguard(stream, chunk);
+        copied += chunk.size();
     }
 }
 
@@ -240,6 +248,7 @@ Exchange _send_request_over_socket(Handle socket, const RequestOptions& options,
             return exchange;
         }
         _warn_on_stderr("Could not send the request: " + _os_error(sent.error));
+        exchange.write_failed = true;
     }
     ::shutdown(socket.fd(), SHUT_WR);
 
@@ -250,7 +259,8 @@ Exchange _send_request_over_socket(Handle socket, const RequestOptions& options,
         return exchange;
     }
     if (options.stream) {
-        if (const int error = _copy_answer(socket, *options.stream, deadline); error != 0) {
+        if (const int error = _copy_answer(socket, *options.stream, deadline, exchange.streamed);
+            error != 0) {
             _warn_on_stderr("Could not copy the answer: " + _os_error(error));
             exchange.timed_out = error == ETIMEDOUT;
         }
@@ -277,6 +287,27 @@ Result _ran_out_of_time(const RequestOptions& options) {
     if (!options.no_tverror) _enter_under_defaulted_context(message);
     _log_warning(message);
     return _failure_record(message);
+}
+
+// A daemon that went away without an answer, or in the middle of one: a failure like any other
+// for the caller, not a decoding problem.
+Result _no_usable_answer(const RequestOptions& options, std::string_view why) {
+    const std::string message = "The privileged daemon gave no usable answer " +
+                                _call_description(options) + "): " + std::string(why) + ".";
+    if (!options.no_tverror) _enter_under_defaulted_context(message);
+    _log_warning(message);
+    return _failure_record(message);
+}
+
+// True when `text` is no complete JSON text because it ends too soon: the beginning of an
+// answer whose end never came (nothing at all included).
+bool _broke_off(const std::string& text) {
+    rapidjson::MemoryStream stream(text.data(), text.size());
+    rapidjson::BaseReaderHandler<> ignore;
+    rapidjson::Reader reader;
+    const rapidjson::ParseResult result =
+        reader.Parse<rapidjson::kParseIterativeFlag>(stream, ignore);
+    return result.IsError() && result.Offset() >= text.size();
 }
 
 // The daemon reports a failed child as its wait status; take it as a number whatever its form.
@@ -399,6 +430,13 @@ Result send_tvwrapd_request(const RequestOptions& options) {
     Exchange exchange = _send_request_over_socket(*socket, options, deadline);
     if (exchange.timed_out) return _ran_out_of_time(options);
     if (exchange.stream) {
+        // Whatever the daemon copied, it answered a request it did not get whole.
+        if (exchange.write_failed || exchange.sent == 0) {
+            return _no_usable_answer(options, "the request could not be sent whole");
+        }
+        if (exchange.streamed == 0) {
+            return _no_usable_answer(options, "it closed the connection without one");
+        }
         return {JSON::ObjectBuilder()
                     .add(Key::STATUS, 1)
                     .add(Key::ERROR, 0)
@@ -414,7 +452,16 @@ Result send_tvwrapd_request(const RequestOptions& options) {
     // Whatever the exchange left in errno has been reported; a bad answer is no OS failure.
     errno = 0;
     std::string& answer = *exchange.answer;
-    JSON::Loaded decoded = AdminBin::Serializer::Load(answer);
+    JSON::Loaded decoded;
+    try {
+        decoded = AdminBin::Serializer::Load(answer);
+    } catch (const Exception::JSONDecodeFailure&) {
+        if (!_broke_off(answer)) throw;
+        return _no_usable_answer(options, answer.find_first_not_of(" \t\r\n") == std::string::npos
+                                              ? "it closed the connection without one"
+                                              : "its answer broke off after " +
+                                                    std::to_string(answer.size()) + " bytes");
+    }
     if (decoded && decoded->IsObject()) {
         _report_daemon_failures(*decoded, answer, options);
         Result result{std::move(*decoded), nullptr};

@@ -25,10 +25,12 @@
 // - the daemon's answer object, unchanged, when it sent one (with response_ref when its
 //   `status` is true);
 // - {"status":0,"error":1,"statusmsg":...} when the daemon cannot be reached, when it answers
-//   null, 0, "" or "0", or when the exchange runs past its limit;
-// - {"status":1,"error":0,"stream_complete":1} in stream mode, whatever the daemon sent (only
-//   running past the limit still gives the failure record).
-// It raises Tarvok::Exception::JSONDecodeFailure for an empty or undecodable answer, the escape
+//   null, 0, "" or "0", when it closes the connection without an answer or in the middle of one
+//   (the text ends before the JSON does), or when the exchange runs past its limit;
+// - {"status":1,"error":0,"stream_complete":1} in stream mode once the request went out whole
+//   and an answer came back; the failure record when the request could not be written whole,
+//   nothing came back, or the limit was passed.
+// It raises Tarvok::Exception::JSONDecodeFailure for an answer that is not JSON, the escape
 // errors of Tarvok::JSON::Unicode for a misplaced surrogate escape, and Tarvok::Error for an
 // answer that is a list, a boolean, a non-zero number or any other non-empty text.
 //

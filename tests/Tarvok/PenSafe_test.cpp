@@ -44,6 +44,7 @@ TEST_F(GetSystemBinary, WrapperLinkLeadsToTheHighestNumberedRelinkedBinary) {
     executable("/usr/bin/crontab.penorig.20");
     executable("/usr/bin/crontab.penorig.100");
     executable("/usr/bin/crontab.penorig.099");
+    executable("/usr/bin/crontab.penorig.0099");  // longer as text, smaller as a number
     executable("/usr/bin/crontab.other.500");
     EXPECT_EQ(get_system_binary("crontab"), root.path("/usr/bin/crontab.penorig.100"));
 }

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -353,8 +354,8 @@ TEST_F(WrapRequest, AnswersThatAreNeitherMapsNorFalseRaise) {
     }
 }
 
-TEST_F(WrapRequest, EmptyOrUndecodableAnswersRaiseJSONDecodeFailure) {
-    for (const std::string answer : {"", "  \n", "<html>", "{\"status\":1} x", "{\"status\":"}) {
+TEST_F(WrapRequest, UndecodableAnswersRaiseJSONDecodeFailure) {
+    for (const std::string answer : {"<html>", "{\"status\":1} x", "{\"status\":1,]"}) {
         auto daemon = FakeDaemon::answering(answer);
         try {
             Wrap::send_tvwrapd_request(fetch());
@@ -364,6 +365,28 @@ TEST_F(WrapRequest, EmptyOrUndecodableAnswersRaiseJSONDecodeFailure) {
         }
     }
     EXPECT_TRUE(warnings.empty());
+}
+
+TEST_F(WrapRequest, NoAnswerOrOneThatBreaksOffIsTheFailureRecord) {
+    const std::pair<std::string, std::string> answers[] = {
+        {"", "it closed the connection without one."},
+        {"  \n", "it closed the connection without one."},
+        {"{\"status\":", "its answer broke off after 10 bytes."},
+        {R"({"status":1,"data":{"crontab":"0 1 * * * jo)", "broke off after 43 bytes."},
+        {R"({"status":1,"data":{"denied":0})", "broke off after 31 bytes."},
+    };
+    for (const auto& [answer, why] : answers) {
+        auto daemon = FakeDaemon::answering(answer);
+        Tarvok::TVERROR.clear();
+        warnings.clear();
+        const auto result = Wrap::send_tvwrapd_request(fetch());
+        EXPECT_FALSE(result.status()) << answer;
+        EXPECT_TRUE(result.error()) << answer;
+        EXPECT_TRUE(contains(result.statusmsg(), "gave no usable answer")) << result.statusmsg();
+        EXPECT_TRUE(ends_with(result.statusmsg(), why)) << result.statusmsg();
+        EXPECT_EQ(Tarvok::TVERROR.at("main"), result.statusmsg());
+        EXPECT_EQ(warnings, std::vector<std::string>{result.statusmsg()});
+    }
 }
 
 // ---- Daemons that cannot be reached, or go wrong ----
@@ -429,9 +452,10 @@ TEST_F(WrapRequest, ADaemonThatClosesEarlyLowersTheSentFlagWithoutKillingUs) {
     {
         auto daemon = FakeDaemon::closing_at_once();
         TestSupport::StderrCapture stderr_text;
-        EXPECT_THROW(Wrap::send_tvwrapd_request(save(big)), Tarvok::Exception::JSONDecodeFailure);
+        EXPECT_TRUE(ends_with(Wrap::send_tvwrapd_request(save(big)).statusmsg(),
+                              "it closed the connection without one."));
         EXPECT_TRUE(contains(stderr_text.text(), std::strerror(EPIPE))) << stderr_text.text();
-        ASSERT_EQ(warnings.size(), 1u);
+        ASSERT_EQ(warnings.size(), 2u);
         EXPECT_TRUE(contains(warnings[0], "before it had read the whole request"));
     }
     // Whatever answer the daemon left behind is still read and decoded.
@@ -481,18 +505,37 @@ TEST_F(WrapRequest, ASilentDaemonRunsIntoTheLimit) {
 
 // ---- Other modes ----
 
-TEST_F(WrapRequest, StreamModeCopiesTheAnswerAndReportsCompletion) {
+TEST_F(WrapRequest, StreamModeCopiesTheAnswerAndReportsCompletionOnlyWhenThereWasOne) {
+    const SigpipeAs default_disposition(SIG_DFL);
     const std::string answer(700000, 'a');
     const std::string file = root.path("/answer");
-    for (const std::string& sent : {answer, std::string()}) {
-        auto daemon = FakeDaemon::answering(sent);
+    struct Case {
+        std::function<std::unique_ptr<FakeDaemon>()> daemon;
+        std::string request;
+        std::string failure;  // the end of the failure record's statusmsg; empty: complete
+    };
+    const Case cases[] = {
+        {[&] { return FakeDaemon::answering(answer); }, "", ""},
+        {[] { return FakeDaemon::answering(""); }, "", "closed the connection without one."},
+        {[] { return FakeDaemon::closing_at_once(); }, std::string(4 << 20, 'x'),
+         "the request could not be sent whole."},
+    };
+    for (const Case& c : cases) {
+        auto daemon = c.daemon();
         Tarvok::UniqueFd out(open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-        auto options = fetch();
+        auto options = save(c.request);
         options.stream = Tarvok::FHUtils::Handle(out);
+        TestSupport::StderrCapture quiet;
         const auto result = Wrap::send_tvwrapd_request(options);
-        EXPECT_EQ(JSON::Dump(result.record), R"({"status":1,"error":0,"stream_complete":1})");
         EXPECT_EQ(result.response_ref, nullptr);
-        EXPECT_TRUE(TestSupport::read_file(file) == sent);
+        if (c.failure.empty()) {
+            EXPECT_EQ(JSON::Dump(result.record), R"({"status":1,"error":0,"stream_complete":1})");
+            EXPECT_TRUE(TestSupport::read_file(file) == answer);
+        } else {
+            EXPECT_FALSE(result.status());
+            EXPECT_TRUE(result.error());
+            EXPECT_TRUE(ends_with(result.statusmsg(), c.failure)) << result.statusmsg();
+        }
     }
 }
 

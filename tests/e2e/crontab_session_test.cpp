@@ -69,11 +69,11 @@ TEST_F(CrontabWithDaemon, FileBytesComeBackExactlyWhateverTheirEncoding) {
     EXPECT_EQ(session.run({"-l"}).out, crontab);
 }
 
-TEST_F(CrontabWithDaemon, RefusedTextIsReportedWithTheDaemonsReasonAndStatusZero) {
+TEST_F(CrontabWithDaemon, RefusedTextIsReportedWithTheDaemonsReasonAndStatusOne) {
     install("@daily true\n");
     for (const Args& args : {Args{}, Args{session.jail_file("/home/jail/bad", "x")}}) {
         const RunResult r = session.run(args, "* * * * * date\n61 * * * * date\n");
-        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.status, 1);
         EXPECT_THAT(r.out, StartsWith("line "));
         EXPECT_EQ(session.stored(), "@daily true\n");
     }

@@ -146,6 +146,15 @@ TEST_F(EditRun, AChangedTextIsInstalledFromAPrivateFileThatIsGoneAfterwards) {
     EXPECT_EQ(temp_files(), std::set<std::string>{});
 }
 
+TEST_F(EditRun, AChangeThatKeepsTheLengthIsInstalled) {
+    seed("0 1 * * * job\n");
+    editor({R"(printf '0 2 * * * job\n' >"$1")"});
+    const RunResult r = edit();
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_THAT(r.out, Not(HasSubstr("no changes")));
+    EXPECT_EQ(stored(), "0 2 * * * job\n");
+}
+
 TEST_F(EditRun, AnUnchangedTextSendsNoInstallRequest) {
     seed(kOld);
     editor({":"});
@@ -210,7 +219,8 @@ TEST_F(EditRun, RetryAnswersDecideWhetherToEditAgain) {
         seed(kOld);
         forget_passes();
         const RunResult r = edit(c.input);
-        EXPECT_EQ(r.status, 0) << r.out << r.err;
+        // An edit that was not installed is no success.
+        EXPECT_EQ(r.status, c.installed ? 0 : 1) << r.out << r.err;
         EXPECT_EQ(passes(), c.passes);
         EXPECT_EQ(occurrences(r.out, "[y/n]"), c.questions) << r.out;
         EXPECT_EQ(occurrences(r.out, "y or n"), c.questions - 1) << r.out;
@@ -234,7 +244,7 @@ TEST_F(EditRun, QuittingTheReopenedFileUnchangedSendsTheRefusedTextAgain) {
     seed(kOld);
     editor({kWriteRefused, ":"});
     const RunResult r = edit("y\nn\n");
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.status, 1);
     EXPECT_EQ(passes(), 2);
     EXPECT_EQ(occurrences(daemon->log(), "function=save outcome=refused"), 2u) << daemon->log();
     EXPECT_THAT(r.out, Not(HasSubstr("no changes")));
@@ -243,24 +253,24 @@ TEST_F(EditRun, QuittingTheReopenedFileUnchangedSendsTheRefusedTextAgain) {
 }
 
 TEST_F(EditRun, AFailingEditorEndsTheRunWithNothingInstalled) {
+    // How it ended, where no OS error says it (never a "Success" left over from errno 0).
     const std::vector<std::pair<std::string, std::string>> editors{
-        {"exits 3", "#!/bin/sh\nprintf 'x\\n' >>\"$1\"\nexit 3\n"},
-        {"is killed", "#!/bin/sh\nprintf 'x\\n' >>\"$1\"\nkill -KILL $$\n"},
-        {"cannot start", "#!/nonexistent/interpreter\n"},
+        {"#!/bin/sh\nprintf 'x\\n' >>\"$1\"\nexit 3\n", "exited with status 3"},
+        {"#!/bin/sh\nprintf 'x\\n' >>\"$1\"\nkill -KILL $$\n", "killed by signal 9"},
+        {"#!/nonexistent/interpreter\n", std::strerror(ENOENT)},
     };
     seed(kOld);
-    for (const auto& [what, script] : editors) {
-        SCOPED_TRACE(what);
+    for (const auto& [script, how] : editors) {
+        SCOPED_TRACE(how);
         root.write("/usr/bin/editor", script, 0755);
         const RunResult r = edit();
         EXPECT_EQ(r.status, 1);
-        EXPECT_THAT(r.out, StartsWith("crontab: "));
-        EXPECT_THAT(r.out, HasSubstr(root.path("/usr/bin/editor")));
+        EXPECT_EQ(r.out, "crontab: the editor failed: " + root.path("/usr/bin/editor") + ": " +
+                             how + "\n");
         EXPECT_EQ(saves(), 0u);
         EXPECT_EQ(stored(), kOld);
         EXPECT_EQ(temp_files(), std::set<std::string>{});
     }
-    EXPECT_THAT(edit().out, HasSubstr(std::strerror(ENOENT)));
 }
 
 TEST_F(EditRun, VisualWithAPathIsPassedOverForEditorOrAFallback) {
@@ -272,6 +282,10 @@ TEST_F(EditRun, VisualWithAPathIsPassedOverForEditorOrAFallback) {
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(passes(), 1);
     EXPECT_FALSE(exists(root.path("/state/visual")));
+    // Said in one line: what was ignored, and what opened instead.
+    EXPECT_THAT(r.err, StartsWith("crontab: ignoring VISUAL=" + root.path("/usr/bin/visual-ed")));
+    EXPECT_THAT(r.err, EndsWith("opening " + root.path("/usr/bin/my-ed") + " instead\n"));
+    EXPECT_EQ(occurrences(r.err, "\n"), 1u) << r.err;
 
     // Neither variable usable: the fallbacks, "vi" being the last of them.
     seed(kOld);
