@@ -5,7 +5,8 @@
 # latency against idle), a flood of unfinished 1 MiB requests (the daemon's peak memory).
 # Needs root (clients run as the accounts they pose as; the full disk is a tmpfs in a private mount
 # namespace). Everything runs below a temporary directory that is removed at the end; each scenario
-# is bounded in time and the whole run is killed after 4 minutes. Takes about a minute.
+# is bounded in time and the whole run is killed after 4 minutes. The scenarios take about 20
+# seconds (the first run also builds the daemon).
 # Usage: scripts/torture.sh [kill|disk|idle|flood|memory ...]
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)

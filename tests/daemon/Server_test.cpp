@@ -162,6 +162,7 @@ TEST_F(ServerTest, UnknownUidGetsAnErrorAnswer) {
 TEST_F(ServerTest, RefusedAccountsAreToldSoAndChangeNothing) {
     ServerThread server;
     root_.write("/var/spool/cron/crontabs/alice", "@daily old\n", 0600);
+    ASSERT_EQ(chown(crontab("alice").c_str(), ALICE, ALICE), 0);
     root_.write("/etc/cron.deny", "alice\n");
     const std::string refusal =
         R"({"status":1,"statusmsg":"OK","data":{"status":0,"statusmsg":"You (alice) are not allowed to use cron; ask your administrator"}})";
@@ -510,12 +511,13 @@ TEST_F(ServerTest, MemoryOfUnfinishedRequestsIsBoundedPerAccountAndInTotal) {
     }
 }
 
-TEST_F(ServerTest, AnswerIsNeverCutByTheRequestTimeLimit) {
+TEST_F(ServerTest, AnswerIsCutOnlyByItsOwnIdleLimitNotByTheRequestTimeLimit) {
     // The answer is ready only after the time limit for the request, and is far larger than a
     // socket buffer: the rest of it still goes out whole.
     const std::string big(3 << 20, 'x');
     auto config = ServerThread::test_config();
     config.time_limit = std::chrono::milliseconds(300);
+    config.write_idle_limit = std::chrono::milliseconds(1200);
     config.answer = [&](uid_t, std::string_view) {
         std::this_thread::sleep_for(std::chrono::milliseconds(600));
         return big;
@@ -530,4 +532,14 @@ TEST_F(ServerTest, AnswerIsNeverCutByTheRequestTimeLimit) {
     const std::string answer = DaemonTest::read_to_end(fd);
     close(fd);
     EXPECT_EQ(answer.size(), big.size());
+
+    // Only a caller that stops taking the answer loses it, after the idle limit for writing.
+    const int idle = DaemonTest::connect_to(server.path(), ALICE);
+    ASSERT_EQ(send(idle, bytes.data(), bytes.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(bytes.size()));
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_LT(DaemonTest::read_to_end(idle).size(), big.size());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    close(idle);
 }
