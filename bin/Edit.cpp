@@ -73,8 +73,10 @@ bool _contains_either(std::string_view text, char lower, char upper) {
 }
 
 std::string _private_tmp_dir() {
-    const Tarvok::PwCache::UserRecord me = Tarvok::PwCache::getpwuid(std::to_string(geteuid()));
-    const std::string home = me.size() > 7 && me[7] ? *me[7] : std::string();
+    const Tarvok::PwCache::UserRecord me =
+        Tarvok::PwCache::getpwuid_noshadow(std::to_string(geteuid()));
+    const std::string home =
+        Tarvok::PwCache::field(me, Tarvok::PwCache::Pos::HOME).value_or(std::string());
     return home + std::string(Tarvok::TempFile::PRIVATE_TMP_SUBDIR);
 }
 

@@ -19,16 +19,17 @@ namespace {
 
 std::optional<std::string> _non_empty_field(const Tarvok::PwCache::UserRecord& record,
                                             size_t position) {
-    if (record.size() <= position || !record[position] || record[position]->empty()) {
-        return std::nullopt;
-    }
-    return record[position];
+    auto value = Tarvok::PwCache::field(record, position);
+    if (value && value->empty()) return std::nullopt;
+    return value;
 }
 
 void _look_up_user(Program& values) {
-    const auto record = Tarvok::PwCache::getpwuid(std::to_string(geteuid()));
-    values.username = _non_empty_field(record, 0);
-    values.shell = _non_empty_field(record, 8);
+    namespace Pos = Tarvok::PwCache::Pos;
+    // The encrypted password is of no use here: even root's lookup leaves the shadow file alone.
+    const auto record = Tarvok::PwCache::getpwuid_noshadow(std::to_string(geteuid()));
+    values.username = _non_empty_field(record, Pos::NAME);
+    values.shell = _non_empty_field(record, Pos::SHELL);
 }
 
 bool _has_argument(const std::vector<std::string>& arguments, std::string_view option) {

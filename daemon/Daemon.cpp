@@ -12,6 +12,7 @@
 #include "Printable.hpp"
 #include "Server.hpp"
 #include "Service.hpp"
+#include "Spool.hpp"
 #include "Tarvok/Debug.hpp"
 #include "Tarvok/Error.hpp"
 #include "Tarvok/SysRoot.hpp"
@@ -47,6 +48,12 @@ int _serve() {
     }
     _catch_stop_signals();
     Listener listener = Listener::open();
+    // No other daemon runs now (the listener saw to that): whatever temporary files lie in the
+    // spool were left by one that was killed half-way through an install.
+    if (const std::size_t removed = Spool::remove_leftovers()) {
+        Tarvok::Debug::log_info("removed " + std::to_string(removed) +
+                                " temporary file(s) of interrupted installs");
+    }
     Server server(listener.fd());
     g_server = &server;
     if (g_stop_requested) server.stop();

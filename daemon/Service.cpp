@@ -29,11 +29,20 @@ std::mutex& _log_lock() {
     return lock;
 }
 
-std::optional<std::string> _account_name(uid_t uid) {
+struct Account {
+    std::string name;
+    /// The name leads back to another uid (two password lines share it).
+    bool shared = false;
+};
+
+std::optional<Account> _account(uid_t uid) {
+    namespace PwCache = Tarvok::PwCache;
     std::lock_guard hold(_account_lock());
-    const auto record = Tarvok::PwCache::getpwuid_noshadow(std::to_string(uid));
-    if (record.empty() || !record[0] || record[0]->empty()) return std::nullopt;
-    return *record[0];
+    const auto name =
+        PwCache::field(PwCache::getpwuid_noshadow(std::to_string(uid)), PwCache::Pos::NAME);
+    if (!name || name->empty()) return std::nullopt;
+    // The crontab is kept under the name, so the name must belong to this uid and no other.
+    return Account{*name, PwCache::getpwnam_noshadow_uid(*name) != std::to_string(uid)};
 }
 
 void _audit(uid_t uid, std::string_view account, std::string_view function,
@@ -50,7 +59,7 @@ std::string _fetch(uid_t uid, const std::string& account, bool allowed) {
         _audit(uid, account, Protocol::FETCH, "denied");
         return Protocol::fetch_answer("", true);
     }
-    const std::string text = Spool::read(account);
+    const std::string text = Spool::read(account, uid);
     _audit(uid, account, Protocol::FETCH, "sent " + std::to_string(text.size()) + " bytes");
     return Protocol::fetch_answer(text, false);
 }
@@ -90,13 +99,19 @@ std::string answer(uid_t uid, std::string_view request) {
     std::string account = "-";
     std::string function = "-";
     try {
-        const auto name = _account_name(uid);
-        if (!name) {
+        const auto caller = _account(uid);
+        if (!caller) {
             _audit(uid, account, function, "error: unknown account");
             return Protocol::error_answer("uid " + std::to_string(uid) +
                                           " has no account on this system");
         }
-        account = *name;
+        account = caller->name;
+        if (caller->shared) {
+            _audit(uid, account, function, "error: account name belongs to another uid too");
+            return Protocol::error_answer("account name '" + printable(account) + "' of uid " +
+                                          std::to_string(uid) +
+                                          " belongs to another uid too; ask your administrator");
+        }
         if (!Spool::usable_name(account)) {
             _audit(uid, account, function, "error: account name cannot name a crontab");
             return Protocol::error_answer("account name '" + printable(account) +
@@ -155,7 +170,8 @@ std::optional<std::string> restore(std::string_view name) {
 
 std::string refuse(uid_t uid, std::string_view reason) {
     try {
-        _audit(uid, _account_name(uid).value_or("-"), "-", "error: " + std::string(reason));
+        const auto caller = _account(uid);
+        _audit(uid, caller ? caller->name : "-", "-", "error: " + std::string(reason));
     } catch (const std::exception&) {
         // The answer matters more than the audit line of a request that never arrived.
     }

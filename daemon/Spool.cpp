@@ -1,5 +1,6 @@
 #include "Spool.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <vector>
 
 #include "Filesystem.hpp"
 #include "SmallFile.hpp"
@@ -96,9 +98,12 @@ UniqueFd _open_dir(std::string_view dir, bool create, mode_t mode, std::optional
     return fd;
 }
 
-/// The content of the regular file `name` in `dir_fd`; nothing when there is no regular file
-/// there (a link, a directory, a device: none of them is opened).
-std::optional<std::string> _read_regular(int dir_fd, std::string_view dir, std::string_view name) {
+/// The content of the regular file `name` in `dir_fd`, which must be `owner`'s alone; nothing when
+/// there is no regular file there (a link, a directory, a device: none of them is opened). A file
+/// of another owner or with a second name (a hard link planted in an account's place) is looked
+/// at but never read: that throws.
+std::optional<std::string> _read_own(int dir_fd, std::string_view dir, std::string_view name,
+                                     uid_t owner) {
     const std::string file(name);
     // Never through a link; a FIFO does not block the open, and nothing but root can plant a
     // device in the spool.
@@ -118,6 +123,14 @@ std::optional<std::string> _read_regular(int dir_fd, std::string_view dir, std::
         Tarvok::Debug::log_warn("'" + in_dir(dir, name) + "' is not a regular file; ignored");
         return std::nullopt;
     }
+    if (st.st_uid != owner) {
+        throw Tarvok::Error("Refusing '" + in_dir(dir, name) + "': it belongs to uid " +
+                            std::to_string(st.st_uid) + ", not to uid " + std::to_string(owner));
+    }
+    if (st.st_nlink != 1) {
+        throw Tarvok::Error("Refusing '" + in_dir(dir, name) + "': it has " +
+                            std::to_string(st.st_nlink) + " hard links");
+    }
     try {
         return SmallFile::read_all(fd.get(), static_cast<long>(st.st_size));
     } catch (const Tarvok::Error& failure) {
@@ -125,45 +138,64 @@ std::optional<std::string> _read_regular(int dir_fd, std::string_view dir, std::
     }
 }
 
-/// Replaces `name` in `dir_fd` with a file holding exactly `content`: written beside it under a
-/// dot name (cron skips those), flushed, then renamed over it.
-void _replace(int dir_fd, std::string_view dir, std::string_view name, std::string_view content,
-              uid_t uid, std::optional<gid_t> gid) {
-    const std::string temp = "." + std::string(name) + ".tvwrapd-new";
-    const std::string temp_path = in_dir(dir, temp);
-    // A leftover of an interrupted install; the account lock keeps anyone else off this name.
-    if (unlinkat(dir_fd, temp.c_str(), 0) != 0 && errno != ENOENT) {
-        fail("Cannot remove", temp_path, errno);
-    }
-    UniqueFd fd(
-        openat(dir_fd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (!fd) fail("Cannot create", temp_path, errno);
-    try {
-        if (fchown(fd.get(), uid, gid ? *gid : static_cast<gid_t>(-1)) != 0) {
-            fail("Cannot give away", temp_path, errno);
-        }
-        if (fchmod(fd.get(), 0600) != 0) fail("Cannot set the mode of", temp_path, errno);
-        if (const auto wrote = Tarvok::FHUtils::WholeIO::write_all(fd, content); !wrote) {
-            fail("Cannot write", temp_path, wrote.error);
-        }
-        if (fsync(fd.get()) != 0) fail("Cannot flush", temp_path, errno);
-        if (fd.close() != 0) fail("Cannot close", temp_path, errno);
-        if (renameat(dir_fd, temp.c_str(), dir_fd, std::string(name).c_str()) != 0) {
-            fail("Cannot rename '" + temp_path + "' to", in_dir(dir, name), errno);
-        }
-    } catch (...) {
-        unlinkat(dir_fd, temp.c_str(), 0);
-        throw;
-    }
+/// The temporary name beside `name`: a dot name, which cron skips.
+std::string _temp_name(std::string_view name) {
+    return "." + std::string(name) + std::string(TEMP_SUFFIX);
 }
 
-void _keep_backup(int spool_fd, std::string_view account) {
-    const auto current = _read_regular(spool_fd, SPOOL_DIR, account);
-    if (!current) return;
-    UniqueFd backup_fd = _open_dir(BACKUP_DIR, true, 0700, std::nullopt);
-    _replace(backup_fd.get(), BACKUP_DIR, account, *current, geteuid(), std::nullopt);
-    fsync(backup_fd.get());
-}
+/// A new version of `name` in `dir_fd`, written whole and flushed under a temporary name beside
+/// it. commit() renames it over `name`; until then it is only a temporary file, which the
+/// destructor removes, so a failed install leaves nothing behind.
+class Staged {
+  public:
+    Staged(int dir_fd, std::string_view dir, std::string_view name, std::string_view content,
+           uid_t uid, std::optional<gid_t> gid)
+        : dir_fd_(dir_fd), dir_(dir), name_(name), temp_(_temp_name(name)) {
+        const std::string temp_path = in_dir(dir_, temp_);
+        // A leftover of an interrupted install; the account lock keeps anyone else off this name.
+        if (unlinkat(dir_fd_, temp_.c_str(), 0) != 0 && errno != ENOENT) {
+            fail("Cannot remove", temp_path, errno);
+        }
+        UniqueFd fd(openat(dir_fd_, temp_.c_str(),
+                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (!fd) fail("Cannot create", temp_path, errno);
+        try {
+            if (fchown(fd.get(), uid, gid ? *gid : static_cast<gid_t>(-1)) != 0) {
+                fail("Cannot give away", temp_path, errno);
+            }
+            if (fchmod(fd.get(), 0600) != 0) fail("Cannot set the mode of", temp_path, errno);
+            if (const auto wrote = Tarvok::FHUtils::WholeIO::write_all(fd, content); !wrote) {
+                fail("Cannot write", temp_path, wrote.error);
+            }
+            if (fsync(fd.get()) != 0) fail("Cannot flush", temp_path, errno);
+            if (fd.close() != 0) fail("Cannot close", temp_path, errno);
+        } catch (...) {
+            // A full disk must not leave half a crontab beside the whole one.
+            unlinkat(dir_fd_, temp_.c_str(), 0);
+            throw;
+        }
+        staged_ = true;
+    }
+    Staged(const Staged&) = delete;
+    Staged& operator=(const Staged&) = delete;
+    ~Staged() {
+        if (staged_) unlinkat(dir_fd_, temp_.c_str(), 0);
+    }
+
+    void commit() {
+        if (renameat(dir_fd_, temp_.c_str(), dir_fd_, name_.c_str()) != 0) {
+            fail("Cannot rename '" + in_dir(dir_, temp_) + "' to", in_dir(dir_, name_), errno);
+        }
+        staged_ = false;
+    }
+
+  private:
+    int dir_fd_;
+    std::string dir_;
+    std::string name_;
+    std::string temp_;
+    bool staged_ = false;
+};
 
 }  // namespace
 
@@ -173,7 +205,7 @@ bool usable_name(std::string_view account) {
            account.find('\0') == std::string_view::npos;
 }
 
-std::string read(std::string_view account) {
+std::string read(std::string_view account, uid_t owner) {
     if (!usable_name(account)) throw Tarvok::Error("Unusable account name for a crontab");
     const std::string path = Tarvok::SysRoot::path(SPOOL_DIR);
     UniqueFd spool(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
@@ -181,18 +213,18 @@ std::string read(std::string_view account) {
         if (errno == ENOENT) return {};
         fail("Cannot open directory", path, errno);
     }
-    return _read_regular(spool.get(), SPOOL_DIR, account).value_or(std::string());
+    return _read_own(spool.get(), SPOOL_DIR, account, owner).value_or(std::string());
 }
 
 std::optional<std::string> read_backup(std::string_view account) {
     if (!usable_name(account)) throw Tarvok::Error("Unusable account name for a crontab");
     const std::string path = Tarvok::SysRoot::path(BACKUP_DIR);
-    UniqueFd dir(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!dir) {
+    UniqueFd backups(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!backups) {
         if (errno == ENOENT) return std::nullopt;
         fail("Cannot open directory", path, errno);
     }
-    return _read_regular(dir.get(), BACKUP_DIR, account);
+    return _read_own(backups.get(), BACKUP_DIR, account, geteuid());
 }
 
 void install(std::string_view account, uid_t uid, std::string_view text) {
@@ -201,19 +233,69 @@ void install(std::string_view account, uid_t uid, std::string_view text) {
     const std::optional<gid_t> group = _crontab_group();
     // Debian's own spool: sticky, writable by the crontab group, readable by root only.
     UniqueFd spool = _open_dir(SPOOL_DIR, true, group ? 01730 : 0700, group);
-    _keep_backup(spool.get(), account);
-    if (text.empty()) {
-        const std::string name(account);
-        if (unlinkat(spool.get(), name.c_str(), 0) != 0 && errno != ENOENT) {
-            fail("Cannot remove", in_dir(SPOOL_DIR, account), errno);
+    const std::optional<std::string> current = _read_own(spool.get(), SPOOL_DIR, account, uid);
+
+    // Everything is written and flushed before anything is renamed: a full disk or a failure
+    // half-way leaves both the crontab and its backup as they were.
+    std::optional<Staged> fresh;
+    if (!text.empty()) fresh.emplace(spool.get(), SPOOL_DIR, account, text, uid, group);
+    UniqueFd backups;
+    std::optional<Staged> kept;
+    if (current) {
+        backups = _open_dir(BACKUP_DIR, true, 0700, std::nullopt);
+        kept.emplace(backups.get(), BACKUP_DIR, account, *current, geteuid(), std::nullopt);
+    }
+
+    if (fresh) {
+        fresh->commit();
+    } else if (unlinkat(spool.get(), std::string(account).c_str(), 0) != 0 && errno != ENOENT) {
+        fail("Cannot remove", in_dir(SPOOL_DIR, account), errno);
+    }
+    // The old text becomes the backup only now that the new one is in place.
+    if (kept) {
+        try {
+            kept->commit();
+            fsync(backups.get());
+        } catch (const Tarvok::Error& failure) {
+            Tarvok::Debug::log_warn(std::string("the previous backup stays: ") + failure.what());
         }
-    } else {
-        _replace(spool.get(), SPOOL_DIR, account, text, uid, group);
     }
     // cron rereads the spool when the directory's time moves; a change within the second of its
     // last look would otherwise go unseen.
     futimens(spool.get(), nullptr);
     fsync(spool.get());
+}
+
+std::size_t remove_leftovers() {
+    std::size_t removed = 0;
+    for (std::string_view dir : {SPOOL_DIR, BACKUP_DIR}) {
+        const std::string path = Tarvok::SysRoot::path(dir);
+        UniqueFd fd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!fd) {
+            if (errno == ENOENT) continue;
+            fail("Cannot open directory", path, errno);
+        }
+        UniqueFd listing(fcntl(fd.get(), F_DUPFD_CLOEXEC, 0));
+        DIR* entries = listing ? fdopendir(listing.get()) : nullptr;
+        if (entries == nullptr) fail("Cannot list", path, errno);
+        listing.acquire();  // the listing owns it now
+        std::vector<std::string> leftovers;
+        while (const dirent* entry = readdir(entries)) {
+            const std::string_view name = entry->d_name;
+            if (name.size() > 1 + TEMP_SUFFIX.size() && name.front() == '.' &&
+                name.ends_with(TEMP_SUFFIX)) {
+                leftovers.emplace_back(name);
+            }
+        }
+        closedir(entries);
+        for (const std::string& name : leftovers) {
+            if (unlinkat(fd.get(), name.c_str(), 0) != 0 && errno != ENOENT) {
+                fail("Cannot remove", in_dir(dir, name), errno);
+            }
+            ++removed;
+        }
+    }
+    return removed;
 }
 
 }  // namespace Tvwrapd::Spool

@@ -24,13 +24,15 @@ namespace {
 
 using Cache::CacheEntry;
 using Cache::CacheMap;
+using Cache::FileStamp;
 using MTime = std::optional<long long>;
+using Stamp = std::optional<FileStamp>;
 
 /// The account that the by-uid key "2:0" belongs to.
 constexpr std::string_view SUPERUSER_NAME = "root";
 
-// Set by every public lookup right before the engine reads it.
-bool _WANT_ENCRYPTED_PASSWORD = false;
+/// Whether a lookup asks for the encrypted password (granted to the superuser only).
+enum class Password { placeholder, encrypted };
 
 std::function<uid_t()>& _euid_source() {
     static std::function<uid_t()> source;
@@ -82,12 +84,30 @@ long long _mtime(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_mtime) : 0;
 }
 
-long long _number(const std::optional<std::string>& text) {
-    return text ? std::strtoll(text->c_str(), nullptr, 10) : 0;
+/// The file as it is now; nothing when it cannot be looked at.
+Stamp _stamp(const std::string& path) {
+    ErrnoGuard keep;
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+    return FileStamp{static_cast<long long>(st.st_mtim.tv_sec), st.st_mtim.tv_nsec,
+                     static_cast<long long>(st.st_size),
+                     static_cast<unsigned long long>(st.st_ino)};
 }
 
-std::optional<std::string> _position(const UserRecord& record, std::size_t i) {
-    return i < record.size() ? record[i] : std::nullopt;
+/// Whole seconds of a stamp; 0 (unknown) for none.
+long long _seconds(const Stamp& stamp) {
+    return stamp ? stamp->seconds : 0;
+}
+
+/// True when the file no longer is the one the entry was read from. A file that cannot be looked
+/// at now changes nothing; an entry without a stamp goes by its whole-second time.
+bool _changed(const Stamp& now, const Stamp& then, long long then_seconds) {
+    if (!now) return false;
+    return then ? *now != *then : now->seconds != then_seconds;
+}
+
+long long _number(const std::optional<std::string>& text) {
+    return text ? std::strtoll(text->c_str(), nullptr, 10) : 0;
 }
 
 bool _is_fixed_key(std::string_view key) {
@@ -165,7 +185,9 @@ UserRecord _readpasswd(std::string_view value, int field, MTime passwd_mtime, MT
             std::to_string(shadow_time != 0 ? shadow_time : passwd_time)};
 }
 
-UserRecord _readshadow(std::string_view value, int field, MTime passwd_mtime, MTime shadow_mtime) {
+/// `encrypted` is set when position 1 now holds the shadow file's encrypted password.
+UserRecord _readshadow(std::string_view value, int field, MTime passwd_mtime, MTime shadow_mtime,
+                       bool& encrypted) {
     const long long passwd_time =
         passwd_mtime && *passwd_mtime != 0 ? *passwd_mtime : _mtime(_passwd_path());
     const long long shadow_time =
@@ -173,19 +195,20 @@ UserRecord _readshadow(std::string_view value, int field, MTime passwd_mtime, MT
     UserRecord record = _readpasswd(value, field, passwd_time, shadow_time);
     if (record.empty()) return {};
     // The shadow file is searched by name, so a lookup by uid finds it through the password line.
-    const std::string name = record[0].value_or("");
+    const std::string name = record[Pos::NAME].value_or("");
     UniqueFd file(::open(_shadow_path().c_str(), O_RDONLY | O_CLOEXEC));
     if (file) {
         const std::vector<std::string> s =
             name.empty() ? std::vector<std::string>()
                          : Find::field_with_value_in_pw_file(file.get(), 0, name);
         if (!s.empty()) {
-            record[1] = _at(s, 1);
-            record[9] = _at(s, 5);
-            record[10] = _at(s, 2);
-            record[11] = std::to_string(passwd_time);
-            record[12] = std::to_string(shadow_time);
+            record[Pos::PASSWORD] = _at(s, 1);
+            record[Pos::WARN_DAYS] = _at(s, 5);
+            record[Pos::LAST_CHANGE] = _at(s, 2);
+            record[Pos::PASSWD_MTIME] = std::to_string(passwd_time);
+            record[Pos::SHADOW_MTIME] = std::to_string(shadow_time);
             Cache::is_safe(false);
+            encrypted = true;
             return record;
         }
     } else {
@@ -199,26 +222,37 @@ UserRecord _readshadow(std::string_view value, int field, MTime passwd_mtime, MT
 }
 
 UserRecord _getpwdata(std::string_view value, int field, MTime passwd_mtime, MTime shadow_mtime,
-                      bool lookup_encrypted_pass) {
+                      bool lookup_encrypted_pass, bool& encrypted) {
     if (!Find::is_single_field_value(value)) return {};
-    return lookup_encrypted_pass ? _readshadow(value, field, passwd_mtime, shadow_mtime)
+    return lookup_encrypted_pass ? _readshadow(value, field, passwd_mtime, shadow_mtime, encrypted)
                                  : _readpasswd(value, field, passwd_mtime, shadow_mtime);
 }
 
-// A uid-0 alias (another name with uid 0) goes in under its name only: "2:0" always belongs to
-// the superuser's own record.
-int _cache_pwdata(const UserRecord& record, CacheMap& map) {
-    const CacheEntry entry{_number(record[11]), _number(record[12]), record};
-    if (_number(record[2]) != 0 || record[0] == SUPERUSER_NAME) {
-        map[_key(2, record[2].value_or(""))] = entry;
-    }
-    map[_key(0, record[0].value_or(""))] = entry;
+// A record goes in under the key it was searched by (`field`) only: the first line with a uid need
+// not be the first line with its name, and a name shared by two uids (or a uid shared by two
+// names) must answer each lookup as the file does. The superuser's own record is the exception,
+// under both keys; a uid-0 alias (another name with uid 0) never goes in under "2:0".
+int _cache_pwdata(const CacheEntry& entry, CacheMap& map, int field) {
+    const UserRecord& record = entry.contents;
+    const std::string uid = record[Pos::UID].value_or("");
+    const bool superuser = _number(record[Pos::UID]) == 0 && record[Pos::NAME] == SUPERUSER_NAME;
+    if (superuser || (field == 2 && _number(record[Pos::UID]) != 0)) map[_key(2, uid)] = entry;
+    if (superuser || field == 0) map[_key(0, record[Pos::NAME].value_or(""))] = entry;
     return 1;
+}
+
+/// The cached record as a lookup may see it: one that did not get the encrypted password never
+/// gets it from the cache either.
+UserRecord _served(const CacheEntry& entry, bool lookup_encrypted_pass) {
+    if (lookup_encrypted_pass || !entry.encrypted) return entry.contents;
+    UserRecord record = entry.contents;
+    record[Pos::PASSWORD] = std::string(Cache::PASSWORD_PLACEHOLDER);
+    return record;
 }
 
 // ---- the shared engine ----
 
-UserRecord _pwfunc(std::string_view value, int field) {
+UserRecord _pwfunc(std::string_view value, int field, Password wanted) {
     const std::string key = _key(field, value);
     if (Helpers::istied()) {
         const CacheMap* tie = Helpers::tiedto();
@@ -226,98 +260,108 @@ UserRecord _pwfunc(std::string_view value, int field) {
         const auto it = tie->find(key);
         return it == tie->end() ? UserRecord() : it->second.contents;
     }
-    const bool lookup_encrypted_pass = _WANT_ENCRYPTED_PASSWORD && _euid() == 0;
+    const bool lookup_encrypted_pass = wanted == Password::encrypted && _euid() == 0;
 
-    MTime passwd_mtime, shadow_mtime;
+    // Taken before the files are read: a change made while they are read shows at the next look.
+    Stamp passwd_now, shadow_now;
+    bool looked = false;
     CacheMap& cache = Cache::get_cache();
     if (const auto it = cache.find(key); it != cache.end()) {
         const CacheEntry& entry = it->second;
         const bool has_record = !entry.contents.empty();
         // A record cached without the encrypted password cannot answer a lookup that wants it.
-        const bool usable =
-            !lookup_encrypted_pass ||
-            (has_record && _position(entry.contents, 1) != Cache::PASSWORD_PLACEHOLDER);
+        const bool usable = !lookup_encrypted_pass ||
+                            (has_record && PwCache::field(entry.contents, Pos::PASSWORD) !=
+                                               Cache::PASSWORD_PLACEHOLDER);
         if (usable) {
-            if (_is_fixed_key(key)) return entry.contents;
-            passwd_mtime = _mtime(_passwd_path());
-            shadow_mtime = lookup_encrypted_pass ? _mtime(_shadow_path()) : 0;
-            // A time that cannot be obtained (a missing file) never makes the entry stale.
-            const bool stale = (lookup_encrypted_pass && *shadow_mtime != 0 &&
-                                *shadow_mtime != entry.hcachetime) ||
-                               (*passwd_mtime != 0 && *passwd_mtime != entry.cachetime);
-            if (!stale) return entry.contents;
+            if (_is_fixed_key(key)) return _served(entry, lookup_encrypted_pass);
+            passwd_now = _stamp(_passwd_path());
+            if (lookup_encrypted_pass) shadow_now = _stamp(_shadow_path());
+            looked = true;
+            const bool stale = (lookup_encrypted_pass &&
+                                _changed(shadow_now, entry.shadow_stamp, entry.hcachetime)) ||
+                               _changed(passwd_now, entry.passwd_stamp, entry.cachetime);
+            if (!stale) return _served(entry, lookup_encrypted_pass);
             // One changed file may have changed any account: start over.
             if (has_record) Cache::clear();
         }
     }
-    UserRecord record = _getpwdata(value, field, passwd_mtime, shadow_mtime, lookup_encrypted_pass);
-    if (!record.empty()) _cache_pwdata(record, Cache::get_cache());
+    if (!looked) {
+        passwd_now = _stamp(_passwd_path());
+        if (lookup_encrypted_pass) shadow_now = _stamp(_shadow_path());
+    }
+    bool encrypted = false;
+    UserRecord record = _getpwdata(value, field, _seconds(passwd_now), _seconds(shadow_now),
+                                   lookup_encrypted_pass, encrypted);
+    if (!record.empty()) {
+        _cache_pwdata(
+            CacheEntry{_number(record[Pos::PASSWD_MTIME]), _number(record[Pos::SHADOW_MTIME]),
+                       record, passwd_now, encrypted ? shadow_now : std::nullopt, encrypted},
+            Cache::get_cache(), field);
+    }
     return record;
 }
 
-UserRecord _getpwuid(std::string_view uid) {
+UserRecord _getpwuid(std::string_view uid, Password wanted) {
     if (!_is_digits(uid)) return {};
     if (!Cache::get_cache().contains(_key(2, uid)) && _euid() != 0 && !Helpers::istied() &&
         NSCD::Check::nscd_is_running() == 1) {
         return _platform_getpwuid(uid);
     }
-    return _pwfunc(uid, 2);
+    return _pwfunc(uid, 2, wanted);
 }
 
-UserRecord _getpwnam(std::string_view name) {
+UserRecord _getpwnam(std::string_view name, Password wanted) {
     if (!_is_account_name(name)) return {};
     if (!Cache::get_cache().contains(_key(0, name)) && _euid() != 0 && !Helpers::istied() &&
         NSCD::Check::nscd_is_running() == 1) {
         return _platform_getpwnam(name);
     }
-    return _pwfunc(name, 0);
+    return _pwfunc(name, 0, wanted);
 }
 
 }  // namespace
 
+std::optional<std::string> field(const UserRecord& record, std::size_t position) {
+    return position < record.size() ? record[position] : std::nullopt;
+}
+
 UserRecord getpwuid(std::string_view uid) {
-    _WANT_ENCRYPTED_PASSWORD = true;
-    return _getpwuid(uid);
+    return _getpwuid(uid, Password::encrypted);
 }
 
 std::optional<std::string> getpwuid_name(std::string_view uid) {
-    _WANT_ENCRYPTED_PASSWORD = false;
-    return _position(_getpwuid(uid), 0);
+    return field(_getpwuid(uid, Password::placeholder), Pos::NAME);
 }
 
 UserRecord getpwnam(std::string_view name) {
-    _WANT_ENCRYPTED_PASSWORD = true;
-    return _getpwnam(name);
+    return _getpwnam(name, Password::encrypted);
 }
 
 std::optional<std::string> getpwnam_uid(std::string_view name) {
-    _WANT_ENCRYPTED_PASSWORD = false;
-    return _position(_getpwnam(name), 2);
+    return field(_getpwnam(name, Password::placeholder), Pos::UID);
 }
 
 UserRecord getpwuid_noshadow(std::string_view uid) {
-    _WANT_ENCRYPTED_PASSWORD = false;
-    return _getpwuid(uid);
+    return _getpwuid(uid, Password::placeholder);
 }
 
 std::optional<std::string> getpwuid_noshadow_name(std::string_view uid) {
-    _WANT_ENCRYPTED_PASSWORD = false;
-    return _position(_getpwuid(uid), 0);
+    return field(_getpwuid(uid, Password::placeholder), Pos::NAME);
 }
 
 UserRecord getpwnam_noshadow(std::string_view name) {
-    _WANT_ENCRYPTED_PASSWORD = false;
-    return _getpwnam(name);
+    return _getpwnam(name, Password::placeholder);
 }
 
 std::optional<std::string> getpwnam_noshadow_uid(std::string_view name) {
-    _WANT_ENCRYPTED_PASSWORD = false;
-    return _position(_getpwnam(name), 2);
+    return field(_getpwnam(name, Password::placeholder), Pos::UID);
 }
 
 std::optional<std::string> getusername(std::optional<std::string_view> uid) {
-    _WANT_ENCRYPTED_PASSWORD = false;
-    return _position(_getpwuid(uid ? std::string(*uid) : std::to_string(_euid())), 0);
+    return field(
+        _getpwuid(uid ? std::string(*uid) : std::to_string(_euid()), Password::placeholder),
+        Pos::NAME);
 }
 
 std::optional<std::string> gethomedir(std::optional<std::string_view> uid_or_name) {
@@ -326,9 +370,9 @@ std::optional<std::string> gethomedir(std::optional<std::string_view> uid_or_nam
         it != Cache::get_homedir_cache().end()) {
         return it->second;
     }
-    _WANT_ENCRYPTED_PASSWORD = false;
-    const UserRecord record = _is_digits(who) ? _getpwuid(who) : _getpwnam(who);
-    const std::optional<std::string> home = _position(record, 7);
+    const UserRecord record = _is_digits(who) ? _getpwuid(who, Password::placeholder)
+                                              : _getpwnam(who, Password::placeholder);
+    const std::optional<std::string> home = field(record, Pos::HOME);
     Cache::get_homedir_cache()[who] = home;
     return home;
 }

@@ -3,25 +3,33 @@
 // Every lookup has a record form, returning the whole 13-value user record (empty when there is
 // no such account), and a single-value form (std::nullopt when there is none):
 //
-//     UserRecord me = Tarvok::PwCache::getpwuid(std::to_string(geteuid()));
-//     if (me.size() > 8 && me[8]) shell = *me[8];
+//     UserRecord me = Tarvok::PwCache::getpwuid_noshadow(std::to_string(geteuid()));
+//     std::optional<std::string> shell = Tarvok::PwCache::field(me, Pos::SHELL);
 //
-// Record positions: 0 account name, 1 password field, 2 uid, 3 gid, 4 and 5 empty, 6 gecos,
-// 7 home directory, 8 login shell, 9 and 10 two shadow fields (-1 when not read), 11 and 12 the
-// modification times of the password and shadow files. Trailing empty fields of a password line
-// are absent (std::nullopt), not empty strings.
+// Record positions (named in Pos): 0 account name, 1 password field, 2 uid, 3 gid, 4 and 5 empty,
+// 6 gecos, 7 home directory, 8 login shell, 9 and 10 two shadow fields (-1 when not read), 11 and
+// 12 the modification times of the password and shadow files. Trailing empty fields of a password
+// line are absent (std::nullopt), not empty strings.
+//
+// Only the record forms of getpwuid and getpwnam want the encrypted password, and only the
+// superuser gets it; every other lookup sees the password file's field, even when the cache holds
+// the encrypted password from an earlier lookup.
 //
 // Sources: while the caller is not the superuser, nothing is cached for the key, no replacement
 // cache is installed and nscd runs, the C library's lookup answers (through the name-service
 // switch) and nothing is cached. Otherwise the password file (and, for the superuser asking for
 // the encrypted password, the shadow file) under Tarvok::SysRoot is searched; every record read is
-// cached for the process and checked against the files' modification times on its next use, a
-// changed file emptying the whole cache. A few fixed system accounts are never checked again.
+// cached for the process and checked against the files on its next use (modification time to the
+// nanosecond, size and inode, so that a long-running process also sees two rewrites within one
+// second), a changed file emptying the whole cache. A record is cached under the uid or the name it
+// was looked up by, not both (only the superuser's under both), so that a name shared by two uids
+// answers each lookup as the file does. A few fixed system accounts are never checked again.
 #pragma once
 
 #include <sys/types.h>
 
 #include <array>
+#include <cstddef>
 #include <functional>
 #include <optional>
 #include <string>
@@ -31,6 +39,24 @@
 namespace Tarvok::PwCache {
 
 using UserRecord = std::vector<std::optional<std::string>>;
+
+/// Positions in a user record.
+namespace Pos {
+inline constexpr std::size_t NAME = 0;
+inline constexpr std::size_t PASSWORD = 1;
+inline constexpr std::size_t UID = 2;
+inline constexpr std::size_t GID = 3;
+inline constexpr std::size_t GECOS = 6;
+inline constexpr std::size_t HOME = 7;
+inline constexpr std::size_t SHELL = 8;
+inline constexpr std::size_t WARN_DAYS = 9;     ///< shadow field 5
+inline constexpr std::size_t LAST_CHANGE = 10;  ///< shadow field 2
+inline constexpr std::size_t PASSWD_MTIME = 11;
+inline constexpr std::size_t SHADOW_MTIME = 12;
+}  // namespace Pos
+
+/// The value at `position` of `record`; nothing when the record is shorter or the value absent.
+std::optional<std::string> field(const UserRecord& record, std::size_t position);
 
 /// Cache keys whose records are served without looking at the account files again.
 inline constexpr std::array<std::string_view, 7> FIXED_KEYS = {

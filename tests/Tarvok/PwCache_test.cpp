@@ -84,6 +84,7 @@ TEST_F(PwCacheLookup, OnlyTheSuperuserGetsTheShadowFields) {
                                   "/home/hundred", "/usr/local/bin/noshell", "14", "19001",
                                   passwd_time, shadow_time}));
     EXPECT_FALSE(PwCache::Cache::is_safe());
+    EXPECT_EQ(pos(PwCache::getpwnam("hundred"), 1), "$6$hundredHash");
     EXPECT_EQ(pos(PwCache::Cache::get_cache().at("0:hundred").contents, 1), "$6$hundredHash");
     EXPECT_EQ(PwCache::Cache::get_cache().at("2:100").hcachetime, SHADOW_TIME);
 
@@ -250,4 +251,72 @@ TEST_F(PwCacheLookup, PasswordlessSnapshotServesEveryLookup) {
     EXPECT_NE(testing::internal::GetCapturedStderr().find(std::strerror(ENOENT)),
               std::string::npos);
     EXPECT_FALSE(PwCache::Helpers::istied());
+}
+
+TEST_F(PwCacheLookup, SharedNamesAndUidsAnswerAsTheFileDoes) {
+    // The first line with a name or a uid is the one a lookup finds, whatever was looked up
+    // before: a name that leads to another uid must not be served back as this one's.
+    write_passwd(
+        "jail:x:4001:4001::/a:/bin/sh\njail:x:4010:4010::/b:/bin/sh\n"
+        "first:x:5000:5000::/c:/bin/sh\nsecond:x:5000:5000::/d:/bin/sh\n",
+        PASSWD_TIME);
+    for (bool names_first : {false, true}) {
+        PwCache::Cache::clear();
+        if (names_first) {
+            EXPECT_EQ(PwCache::getpwnam_noshadow_uid("second"), "5000");
+        }
+        EXPECT_EQ(PwCache::getpwuid_noshadow_name("4010"), "jail");
+        EXPECT_EQ(PwCache::getpwnam_noshadow_uid("jail"), "4001") << names_first;
+        EXPECT_EQ(PwCache::getpwuid_noshadow_name("5000"), "first") << names_first;
+        EXPECT_EQ(PwCache::getpwnam_noshadow_uid("second"), "5000");
+    }
+}
+
+TEST_F(PwCacheLookup, RewritesWithinOneSecondAreSeen) {
+    // Two rewrites within one second keep the whole-second time; what tells them apart differs.
+    enum class Change { nanoseconds, size, inode };
+    struct Case {
+        std::string_view file, before, after;  // `after` replaces `before` in the file
+        std::size_t position;
+    };
+    const Case files[] = {{"/etc/passwd", "the one", "the two", 6},
+                          {"/etc/shadow", "$6$hundredHash", "$6$hundredHasH", 1}};
+    for (const Case& c : files) {
+        for (Change change : {Change::nanoseconds, Change::size, Change::inode}) {
+            SCOPED_TRACE(std::string(c.file) + " " + std::to_string(static_cast<int>(change)));
+            const bool passwd = c.file == "/etc/passwd";
+            const std::time_t base = passwd ? PASSWD_TIME : SHADOW_TIME;
+            write_passwd(TestSupport::TEST_PASSWD, PASSWD_TIME);
+            write_shadow(TestSupport::TEST_SHADOW, SHADOW_TIME);
+            PwCache::Cache::clear();
+            ASSERT_EQ(pos(PwCache::getpwuid("100"), c.position), c.before);
+
+            std::string text = passwd ? TestSupport::TEST_PASSWD : TestSupport::TEST_SHADOW;
+            const std::string after = std::string(c.after) + (change == Change::size ? " too" : "");
+            text.replace(text.find(c.before), c.before.size(), after);
+            const std::string path = root_.path(c.file);
+            if (change == Change::inode) {
+                TestSupport::write_file(path + ".new", text, 0600);
+                ASSERT_EQ(rename((path + ".new").c_str(), path.c_str()), 0);
+            } else {
+                TestSupport::write_file(path, text, 0600);
+            }
+            const timespec times[2] = {{base, 0}, {base, change == Change::nanoseconds ? 1 : 0}};
+            ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+            EXPECT_EQ(pos(PwCache::getpwuid("100"), c.position), after);
+        }
+    }
+}
+
+TEST_F(PwCacheLookup, LookupsWithoutThePasswordNeverGetTheCachedOne) {
+    ASSERT_EQ(pos(PwCache::getpwuid("100"), 1), "$6$hundredHash");
+    ASSERT_EQ(pos(PwCache::getpwnam("root"), 1), "$6$rootHash");  // a fixed key
+    EXPECT_EQ(pos(PwCache::getpwuid_noshadow("100"), 1), "x");
+    EXPECT_EQ(pos(PwCache::getpwnam_noshadow("hundred"), 1), "x");
+    EXPECT_EQ(pos(PwCache::getpwuid_noshadow("0"), 1), "x");
+    run_as(1000);
+    EXPECT_EQ(pos(PwCache::getpwuid("100"), 1), "x");
+    // The lookup that wants it still gets it.
+    run_as(0);
+    EXPECT_EQ(pos(PwCache::getpwnam("hundred"), 1), "$6$hundredHash");
 }

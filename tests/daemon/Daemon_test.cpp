@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <set>
 
 #include "Tarvok/Wire.hpp"
 #include "daemon/support/DaemonClient.hpp"
@@ -78,6 +79,22 @@ TEST_F(DaemonRun, ServesTheCallingAccountAndShutsDownCleanly) {
     EXPECT_NE(log.find(who + " function=fetch outcome=sent 0 bytes"), std::string::npos) << log;
     EXPECT_NE(log.find(who + " function=save outcome=installed 9 bytes"), std::string::npos) << log;
     EXPECT_NE(log.find("tvwrapd stopped"), std::string::npos) << log;
+}
+
+TEST_F(DaemonRun, TemporaryFilesOfAKilledDaemonAreRemovedAtStartUp) {
+    const std::string spool = "/var/spool/cron/crontabs/";
+    const std::string backups = "/var/spool/cron/tvwrapd-backup/";
+    for (const std::string& file :
+         {spool + "alice", spool + ".alice.tvwrapd-new", spool + ".bob.tvwrapd-new",
+          backups + "alice", backups + ".alice.tvwrapd-new"}) {
+        root_.write(file, "@daily x\n", 0600);
+    }
+    DaemonProcess daemon(root_);
+    ASSERT_TRUE(daemon.wait_until_serving()) << daemon.log();
+    EXPECT_EQ(TestSupport::entries(root_.path(spool)), std::set<std::string>{"alice"});
+    EXPECT_EQ(TestSupport::entries(root_.path(backups)), std::set<std::string>{"alice"});
+    EXPECT_NE(daemon.log().find("removed 3 temporary file(s)"), std::string::npos) << daemon.log();
+    EXPECT_EQ(daemon.stop(), 0);
 }
 
 TEST_F(DaemonRun, StaleSocketIsReplaced) {

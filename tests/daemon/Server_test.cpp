@@ -162,6 +162,7 @@ TEST_F(ServerTest, UnknownUidGetsAnErrorAnswer) {
 TEST_F(ServerTest, RefusedAccountsAreToldSoAndChangeNothing) {
     ServerThread server;
     root_.write("/var/spool/cron/crontabs/alice", "@daily old\n", 0600);
+    ASSERT_EQ(chown(crontab("alice").c_str(), ALICE, ALICE), 0);
     root_.write("/etc/cron.deny", "alice\n");
     const std::string refusal =
         R"({"status":1,"statusmsg":"OK","data":{"status":0,"statusmsg":"You (alice) are not allowed to use cron; ask your administrator"}})";

@@ -1,8 +1,13 @@
 #include "Spool.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <csignal>
+#include <functional>
+#include <set>
 
 #include "Tarvok/Error.hpp"
 #include "support/SandboxRoot.hpp"
@@ -12,6 +17,7 @@ namespace Spool = Tvwrapd::Spool;
 namespace {
 
 constexpr uid_t ALICE = 1001;
+constexpr uid_t BOB = 1002;
 
 struct stat stat_of(const std::string& path) {
     struct stat st {};
@@ -45,7 +51,7 @@ TEST_F(SpoolTest, InstalledCrontabHasDebiansModeOwnerAndExactBytes) {
     EXPECT_EQ(st.st_uid, ALICE);
     EXPECT_EQ(st.st_gid, 107u);
     EXPECT_EQ(TestSupport::read_file(crontab("alice")), text);
-    EXPECT_EQ(Spool::read("alice"), text);
+    EXPECT_EQ(Spool::read("alice", ALICE), text);
 
     // The spool directory is created the way Debian has it.
     const auto dir = stat_of(root_.path("/var/spool/cron/crontabs"));
@@ -61,18 +67,20 @@ TEST_F(SpoolTest, WithoutCrontabGroupTheGroupIsLeftAlone) {
 }
 
 TEST_F(SpoolTest, MissingCrontabReadsAsEmpty) {
-    EXPECT_EQ(Spool::read("alice"), "");
+    EXPECT_EQ(Spool::read("alice", ALICE), "");
     root_.mkdirs("/var/spool/cron/crontabs");
-    EXPECT_EQ(Spool::read("alice"), "");
+    EXPECT_EQ(Spool::read("alice", ALICE), "");
 }
 
 TEST_F(SpoolTest, ReplacingKeepsThePreviousVersionAsBackup) {
     Spool::install("alice", ALICE, "@daily first\n");
     EXPECT_FALSE(access(backup("alice").c_str(), F_OK) == 0);
+    EXPECT_FALSE(Spool::read_backup("alice"));
     Spool::install("alice", ALICE, "@daily second\n");
     Spool::install("alice", ALICE, "@daily third\n");
     EXPECT_EQ(TestSupport::read_file(crontab("alice")), "@daily third\n");
     EXPECT_EQ(TestSupport::read_file(backup("alice")), "@daily second\n");
+    EXPECT_EQ(Spool::read_backup("alice"), "@daily second\n");
     const auto st = stat_of(backup("alice"));
     EXPECT_EQ(st.st_mode & 07777, 0600u);
     EXPECT_EQ(st.st_uid, 0u);
@@ -84,9 +92,61 @@ TEST_F(SpoolTest, EmptyTextRemovesTheCrontabAndKeepsItAsBackup) {
     Spool::install("alice", ALICE, "");
     EXPECT_NE(access(crontab("alice").c_str(), F_OK), 0);
     EXPECT_EQ(TestSupport::read_file(backup("alice")), "@daily x\n");
-    EXPECT_EQ(Spool::read("alice"), "");
+    EXPECT_EQ(Spool::read("alice", ALICE), "");
     // Removing what is not there is no failure.
     EXPECT_NO_THROW(Spool::install("alice", ALICE, ""));
+}
+
+TEST_F(SpoolTest, FullDiskKeepsTheCrontabItsBackupAndNoTemporaryFile) {
+    Spool::install("alice", ALICE, "@daily a\n");
+    Spool::install("alice", ALICE, "@daily b\n");
+    // Files may not grow past 4 KiB: writing the new text fails as on a full disk.
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit saved{};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    rlimit small = saved;
+    small.rlim_cur = 4096;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    EXPECT_THROW(Spool::install("alice", ALICE, "@daily c " + std::string(8192, 'c') + "\n"),
+                 Tarvok::Error);
+    setrlimit(RLIMIT_FSIZE, &saved);
+
+    EXPECT_EQ(TestSupport::read_file(crontab("alice")), "@daily b\n");
+    EXPECT_EQ(TestSupport::read_file(backup("alice")), "@daily a\n");
+    EXPECT_EQ(TestSupport::entries(root_.path("/var/spool/cron/crontabs")),
+              std::set<std::string>{"alice"});
+    EXPECT_EQ(TestSupport::entries(root_.path("/var/spool/cron/tvwrapd-backup")),
+              std::set<std::string>{"alice"});
+}
+
+TEST_F(SpoolTest, FileThatIsNotTheAccountsAloneIsNeitherReadNorReplaced) {
+    root_.write("/etc/shadow", "root:secret:1::::::\n", 0600);
+    root_.mkdirs("/var/spool/cron/crontabs");
+    const std::string place = crontab("alice");
+    const auto plant = [&](uid_t owner, bool second_name) {
+        root_.write("/var/spool/cron/crontabs/alice", "@daily planted\n", 0600);
+        ASSERT_EQ(chown(place.c_str(), owner, owner), 0);
+        if (second_name) ASSERT_EQ(link(place.c_str(), root_.path("/var/spool/cron/x").c_str()), 0);
+    };
+    const std::function<void()> plantings[] = {
+        [&] { plant(BOB, false); },   // another account's file
+        [&] { plant(ALICE, true); },  // alice's own, with a second name
+        // a root-only file hard-linked in alice's place
+        [&] { ASSERT_EQ(link(root_.path("/etc/shadow").c_str(), place.c_str()), 0); },
+    };
+    for (std::size_t i = 0; i < std::size(plantings); ++i) {
+        SCOPED_TRACE(i);
+        unlink(place.c_str());
+        unlink(root_.path("/var/spool/cron/x").c_str());
+        plantings[i]();
+        const std::string before = TestSupport::read_file(place);
+        EXPECT_THROW(Spool::read("alice", ALICE), Tarvok::Error);
+        EXPECT_THROW(Spool::install("alice", ALICE, "@daily mine\n"), Tarvok::Error);
+        EXPECT_THROW(Spool::install("alice", ALICE, ""), Tarvok::Error);
+        EXPECT_EQ(TestSupport::read_file(place), before);
+        EXPECT_NE(access(backup("alice").c_str(), F_OK), 0);
+    }
+    EXPECT_EQ(TestSupport::read_file(root_.path("/etc/shadow")), "root:secret:1::::::\n");
 }
 
 TEST_F(SpoolTest, NoTemporaryFileIsLeftBehind) {
@@ -102,7 +162,7 @@ TEST_F(SpoolTest, SymlinkInTheSpoolIsNeitherReadNorFollowed) {
     root_.mkdirs("/var/spool/cron/crontabs");
     ASSERT_EQ(symlink(root_.path("/etc/shadow").c_str(), crontab("alice").c_str()), 0);
 
-    EXPECT_EQ(Spool::read("alice"), "");
+    EXPECT_EQ(Spool::read("alice", ALICE), "");
     Spool::install("alice", ALICE, "@daily mine\n");
 
     // The link itself was replaced; its target is untouched and was not backed up.
@@ -130,13 +190,13 @@ TEST_F(SpoolTest, SymlinkedSpoolDirectoryIsRefused) {
         symlink(root_.path("/elsewhere").c_str(), root_.path("/var/spool/cron/crontabs").c_str()),
         0);
     EXPECT_THROW(Spool::install("alice", ALICE, "@daily x\n"), Tarvok::Error);
-    EXPECT_THROW(Spool::read("alice"), Tarvok::Error);
+    EXPECT_THROW(Spool::read("alice", ALICE), Tarvok::Error);
     EXPECT_NE(access(root_.path("/elsewhere/alice").c_str(), F_OK), 0);
 }
 
 TEST_F(SpoolTest, DirectoryInTheAccountsPlaceFailsAndStaysPut) {
     root_.mkdirs("/var/spool/cron/crontabs/alice");
-    EXPECT_EQ(Spool::read("alice"), "");
+    EXPECT_EQ(Spool::read("alice", ALICE), "");
     EXPECT_THROW(Spool::install("alice", ALICE, "@daily x\n"), Tarvok::Error);
     EXPECT_TRUE(S_ISDIR(stat_of(crontab("alice")).st_mode));
 }

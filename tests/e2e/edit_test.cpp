@@ -79,7 +79,11 @@ class EditRun : public ::testing::Test {
                                 TestSupport::RunAs{kJail, kJail});
     }
 
-    void seed(std::string_view text) const { root.write(kSpool, text, 0600); }
+    void seed(std::string_view text) const {
+        root.write(kSpool, text, 0600);
+        // The daemon serves jail only a crontab that is jail's own.
+        if (chown(root.path(kSpool).c_str(), kJail, kJail) != 0) ADD_FAILURE() << "chown";
+    }
     std::string stored() const {
         return exists(root.path(kSpool)) ? TestSupport::read_file(root.path(kSpool)) : "";
     }

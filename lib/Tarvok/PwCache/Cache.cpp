@@ -40,7 +40,10 @@ void pwmksafecache() {
     State& state = _state();
     if (state.pwcache_is_safe) return;
     for (auto& [key, entry] : state.cache) {
-        if (entry.contents.size() > 1) entry.contents[1] = std::string(PASSWORD_PLACEHOLDER);
+        if (entry.contents.size() > Pos::PASSWORD) {
+            entry.contents[Pos::PASSWORD] = std::string(PASSWORD_PLACEHOLDER);
+        }
+        entry.encrypted = false;
     }
     state.pwcache_is_safe = true;
 }

@@ -6,6 +6,9 @@
 // home-directory map remembers gethomedir's answers, a missing account included. Both live until
 // the process ends or clear() empties them. Once a record with an encrypted password from the
 // shadow file may be cached, is_safe() is false until pwmksafecache() scrubs every password.
+//
+// An entry remembers each account file as it was read (FileStamp): a long-running process must
+// see a file rewritten twice within one second, so whole-second times alone cannot tell.
 #pragma once
 
 #include <map>
@@ -21,10 +24,26 @@ namespace Tarvok::PwCache::Cache {
 /// shadow file.
 inline constexpr std::string_view PASSWORD_PLACEHOLDER = "x";
 
+/// One version of an account file: a rewrite changes the nanosecond modification time, the size
+/// or the inode (a new file renamed into place).
+struct FileStamp {
+    long long seconds = 0;
+    long nanoseconds = 0;
+    long long size = 0;
+    unsigned long long inode = 0;
+    bool operator==(const FileStamp&) const = default;
+};
+
 struct CacheEntry {
     long long cachetime = 0;   ///< password-file modification time when read (position 11)
     long long hcachetime = 0;  ///< shadow-file time, or the password-file time (position 12)
     UserRecord contents;       ///< the record; empty when there is none
+    /// The files as they were when the record was read; without them the whole-second times
+    /// above decide.
+    std::optional<FileStamp> passwd_stamp = std::nullopt;
+    std::optional<FileStamp> shadow_stamp = std::nullopt;
+    /// Position 1 holds the encrypted password from the shadow file.
+    bool encrypted = false;
 };
 
 using CacheMap = std::map<std::string, CacheEntry>;

@@ -6,8 +6,8 @@
 #include <cstddef>
 #include <cstring>
 
-#include "Tarvok/FHUtils/WholeIO.hpp"
 #include "Tarvok/Error.hpp"
+#include "Tarvok/FHUtils/WholeIO.hpp"
 
 namespace Tarvok::Socket::UNIX::Micro {
 namespace {
