@@ -1,10 +1,12 @@
 // Giving the account a new crontab: the install request every install goes through, and the
 // installs from a named file and from standard input.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <optional>
 
 #include "Answer.hpp"
 #include "Frontend.hpp"
@@ -13,6 +15,7 @@
 #include "Tarvok/JSON.hpp"
 #include "Tarvok/LoadFile.hpp"
 #include "Tarvok/Process.hpp"
+#include "Tarvok/UniqueFd.hpp"
 #include "Tarvok/Wrap.hpp"
 #include "Tarvok/Wrap/Config.hpp"
 
@@ -28,6 +31,29 @@ constexpr std::string_view INSTALL_FAILED =
 constexpr std::string_view INSTALLED = ": your crontab has been updated";
 constexpr std::string_view REFUSED_WITHOUT_REASON =
     "The crontab service did not install your crontab and gave no reason.";
+
+// Reads `fd` to its end into `text`, but no further than just past MAX_CRONTAB_LENGTH bytes (an
+// endless input such as /dev/zero ends here too); 0, EFBIG for a longer input, or the OS error of
+// the read that failed.
+int _read_crontab(int fd, std::string& text) {
+    namespace WholeIO = Tarvok::FHUtils::WholeIO;
+    const WholeIO::Transfer got =
+        WholeIO::read_to_end(Tarvok::FHUtils::Handle{fd}, text, MAX_CRONTAB_LENGTH + 1);
+    if (got.error != 0) return got.error;
+    return text.size() > MAX_CRONTAB_LENGTH ? EFBIG : 0;
+}
+
+// Part of a crontab is worse than none: after a failed read nothing is sent.
+[[noreturn]] void _unreadable(const std::string& what, int error) {
+    if (error == EFBIG) {
+        print(program().invocation_name + ": crontab too large (more than " +
+              std::to_string(MAX_CRONTAB_LENGTH) + " bytes).\n");
+    } else {
+        print(program().invocation_name + ": could not read " + what + ": " + std::strerror(error) +
+              ".\n");
+    }
+    Tarvok::Process::exit(1);
+}
 
 void _install_and_report(std::string_view text) {
     const StatusText installed = _install_new_crontab(text);
@@ -89,12 +115,10 @@ void _install_crontab_from_file() {
         _usage();
     }
 
+    const Tarvok::UniqueFd fd(open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
     std::string text;
-    if (const int error = load_file(file, text)) {
-        print(values.invocation_name + ": could not read '" + file + "': " + std::strerror(error) +
-              ".\n");
-        Tarvok::Process::exit(1);
-    }
+    if (!fd) _unreadable("'" + file + "'", errno);
+    if (const int error = _read_crontab(fd.get(), text)) _unreadable("'" + file + "'", error);
     if (text.empty()) {
         print(values.invocation_name + ": file '" + file + "' is empty.\n");
         _usage();
@@ -104,14 +128,7 @@ void _install_crontab_from_file() {
 
 void _install_crontab_from_stdin() {
     std::string text;
-    if (const int error =
-            Tarvok::FHUtils::WholeIO::read_to_end(Tarvok::FHUtils::Handle{STDIN_FILENO}, text)
-                .error) {
-        // Part of a crontab is worse than none: nothing is sent.
-        print(program().invocation_name +
-              ": could not read standard input: " + std::strerror(error) + ".\n");
-        Tarvok::Process::exit(1);
-    }
+    if (const int error = _read_crontab(STDIN_FILENO, text)) _unreadable("standard input", error);
     if (text.empty()) {
         print("Nothing to install: standard input is empty.\n");
         _usage();

@@ -7,6 +7,7 @@
 // removal that did not happen ends with status 1, whatever the message.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -63,6 +64,9 @@ int load_file(const std::string& path, std::string& text);
 using Tarvok::Wire::CRON_MODULE;
 using Tarvok::Wire::FETCH_FUNCTION;
 using Tarvok::Wire::SAVE_FUNCTION;
+/// The most bytes of a new crontab taken from a file or standard input: a little above the
+/// reference daemon's limit (1 MiB), so that the daemon stays the judge of texts near it.
+inline constexpr std::size_t MAX_CRONTAB_LENGTH = 1024 * 1024 + 64 * 1024;
 
 /// Sends `text` (possibly empty: that removes the crontab) to the daemon as the account's new
 /// crontab: (true, success notice) or (false, failure text). Never prints, never exits.

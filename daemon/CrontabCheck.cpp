@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <climits>
 #include <cstdint>
 
 #include "Printable.hpp"
@@ -10,6 +11,14 @@ namespace Tvwrapd::CrontabCheck {
 namespace {
 
 using Printable::printable;
+
+// cron's reading limits. A line is handed to the environment reader cut after SETTING_READ bytes
+// (counted from its first non-blank byte), so a longer setting loses its end without a word; a
+// command of more than COMMAND_MAX bytes, and a run of letters and digits in a time field of more
+// than WORD_MAX, make cron ignore the whole file.
+constexpr std::size_t SETTING_READ = 998;
+constexpr std::size_t COMMAND_MAX = 998;
+constexpr std::size_t WORD_MAX = 999;
 
 struct Field {
     const char* name;
@@ -38,12 +47,19 @@ constexpr std::array<Field, 5> FIELDS = {{
 constexpr std::array<std::string_view, 8> SHORTCUTS = {
     "@reboot", "@yearly", "@annually", "@monthly", "@weekly", "@daily", "@midnight", "@hourly"};
 
-// cron separates fields with blanks only; its environment parser treats every C space as one.
+// cron separates fields with blanks only; its environment reader treats every C space as one.
 bool is_blank(char c) {
     return c == ' ' || c == '\t';
 }
 bool is_space(char c) {
     return c == ' ' || (c >= '\t' && c <= '\r');
+}
+bool is_digit(char c) {
+    return c >= '0' && c <= '9';
+}
+// cron reads the crontab in the C locale's terms: letters and digits are ASCII.
+bool is_alnum(char c) {
+    return is_digit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
 }
 
 std::string_view skip_blanks(std::string_view s) {
@@ -60,85 +76,121 @@ std::string_view take_token(std::string_view& s) {
     return token;
 }
 
-// A number (bounded, so no field can overflow) or, where the field has them, a name.
-std::optional<int> _value(std::string_view text, const Field& field) {
-    if (text.empty()) return std::nullopt;
-    if (std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-        if (text.size() > 6) return std::nullopt;
-        int value = 0;
-        for (char c : text) value = value * 10 + (c - '0');
+enum class ItemProblem { none, syntax, range, backwards, step, big_step };
+
+// The run of letters and digits at `pos`, as cron collects one number or name.
+std::string_view _word(std::string_view token, std::size_t& pos) {
+    const std::size_t start = pos;
+    while (pos < token.size() && is_alnum(token[pos])) ++pos;
+    return token.substr(start, pos - start);
+}
+
+/// The number `word` stands for: its digits (growing no further once past any field or step),
+/// or its place among `field`'s names.
+std::optional<std::int64_t> _value(std::string_view word, const Field* field) {
+    if (word.empty() || word.size() > WORD_MAX) return std::nullopt;
+    if (std::all_of(word.begin(), word.end(), is_digit)) {
+        std::int64_t value = 0;
+        for (char c : word) value = std::min<std::int64_t>(value * 10 + (c - '0'), INT64_MAX / 10);
         return value;
     }
-    if (text.size() != 3) return std::nullopt;
-    for (std::size_t i = 0; i < field.name_count; ++i) {
-        const char* name = field.names[i];
+    if (field == nullptr || word.size() != 3) return std::nullopt;
+    for (std::size_t i = 0; i < field->name_count; ++i) {
+        const char* name = field->names[i];
         bool same = true;
         for (std::size_t k = 0; k < 3; ++k) {
-            const char c = text[k];
+            const char c = word[k];
             const char lower = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
             same = same && lower == name[k];
         }
-        if (same) return field.low + static_cast<int>(i);
+        if (same) return field->low + static_cast<std::int64_t>(i);
     }
     return std::nullopt;
 }
 
-enum class ItemProblem { none, syntax, range, backwards, step };
-
-ItemProblem _item(std::string_view item, const Field& field) {
-    std::string_view range = item;
-    std::optional<std::string_view> step;
-    if (const auto slash = item.find('/'); slash != std::string_view::npos) {
-        range = item.substr(0, slash);
-        step = item.substr(slash + 1);
-    }
-    bool is_range = range == "*";
-    if (!is_range) {
-        const auto dash = range.find('-');
-        const auto first = _value(range.substr(0, dash), field);
-        if (!first) return ItemProblem::syntax;
-        if (*first < field.low || *first > field.high) return ItemProblem::range;
-        if (dash != std::string_view::npos) {
-            const auto last = _value(range.substr(dash + 1), field);
-            if (!last) return ItemProblem::syntax;
-            if (*last < field.low || *last > field.high) return ItemProblem::range;
-            if (*last < *first) return ItemProblem::backwards;
-            is_range = true;
+// One item of a list: "*", a value or a range, a step after "*" or a range. Reads from `pos` and
+// leaves `pos` after the item.
+ItemProblem _item(std::string_view token, std::size_t& pos, const Field& field) {
+    std::int64_t first = field.low;
+    std::int64_t last = field.high;
+    bool is_range = true;
+    if (pos < token.size() && token[pos] == '*') {
+        ++pos;
+    } else {
+        const auto value = _value(_word(token, pos), &field);
+        if (!value) return ItemProblem::syntax;
+        first = last = *value;
+        if (pos < token.size() && token[pos] == '-') {
+            ++pos;
+            const auto end = _value(_word(token, pos), &field);
+            if (!end) return ItemProblem::syntax;
+            last = *end;
+        } else {
+            // cron refuses a step after a single value.
+            is_range = false;
         }
     }
-    if (step) {
-        // A step after a single value is read differently by different crons: refuse it.
-        if (!is_range || step->empty() || step->size() > 6) return ItemProblem::syntax;
-        if (!std::all_of(step->begin(), step->end(), [](char c) { return c >= '0' && c <= '9'; })) {
-            return ItemProblem::syntax;
-        }
-        if (step->find_first_not_of('0') == std::string_view::npos) return ItemProblem::step;
+    const bool has_step = pos < token.size() && token[pos] == '/';
+    if (has_step) {
+        if (!is_range) return ItemProblem::syntax;
+        ++pos;
+        const auto step = _value(_word(token, pos), nullptr);
+        if (!step) return ItemProblem::syntax;
+        // cron reads the step into an int: a larger one may turn into nothing or a small step.
+        if (*step < 1) return ItemProblem::step;
+        if (*step > INT_MAX) return ItemProblem::big_step;
     }
+    if (first < field.low || first > field.high || last < field.low || last > field.high) {
+        return ItemProblem::range;
+    }
+    // cron takes these but never runs them.
+    if (last < first) return ItemProblem::backwards;
     return ItemProblem::none;
 }
 
-std::optional<std::string> _check_field(std::string_view token, const Field& field) {
-    std::size_t start = 0;
+ItemProblem _list(std::string_view token, const Field& field) {
+    std::size_t pos = 0;
     for (;;) {
-        const auto comma = token.find(',', start);
-        const auto item =
-            token.substr(start, comma == std::string_view::npos ? comma : comma - start);
-        const ItemProblem problem = _item(item, field);
-        if (problem != ItemProblem::none) {
-            std::string reason =
-                "bad " + std::string(field.name) + " '" + printable(token, 40) + "'";
-            switch (problem) {
-                case ItemProblem::backwards:
-                    return reason + " (range runs backwards)";
-                case ItemProblem::step:
-                    return reason + " (step must be at least 1)";
-                default:
-                    return reason + " (" + field.allowed + ")";
-            }
+        if (const ItemProblem problem = _item(token, pos, field); problem != ItemProblem::none) {
+            return problem;
         }
-        if (comma == std::string_view::npos) return std::nullopt;
-        start = comma + 1;
+        if (pos == token.size()) return ItemProblem::none;
+        // cron skips whatever follows a list up to the next blank; it is a typo all the same.
+        if (token[pos] != ',') return ItemProblem::syntax;
+        ++pos;
     }
+}
+
+std::optional<std::string> _check_field(std::string_view token, const Field& field) {
+    const ItemProblem problem = _list(token, field);
+    if (problem == ItemProblem::none) return std::nullopt;
+    std::string reason = "bad " + std::string(field.name) + " '" + printable(token, 40) + "'";
+    switch (problem) {
+        case ItemProblem::backwards:
+            return reason + " (range runs backwards)";
+        case ItemProblem::step:
+            return reason + " (step must be at least 1)";
+        case ItemProblem::big_step:
+            return reason + " (step must be at most " + std::to_string(INT_MAX) + ")";
+        default:
+            return reason + " (" + field.allowed + ")";
+    }
+}
+
+std::optional<std::string> _command(std::string_view command, bool after_fields) {
+    if (command.empty()) return std::string("missing command");
+    if (command.front() == '*') {
+        return std::string("the command may not start with '*' (a sixth time field?)");
+    }
+    // After a time field cron takes this byte for the end of the file.
+    if (after_fields && command.front() == '\xff') {
+        return std::string("the command may not start with the byte 0xFF");
+    }
+    if (command.size() > COMMAND_MAX) {
+        return "command too long (" + std::to_string(command.size()) + " bytes; at most " +
+               std::to_string(COMMAND_MAX) + ")";
+    }
+    return std::nullopt;
 }
 
 std::optional<std::string> _entry(std::string_view line) {
@@ -148,18 +200,16 @@ std::optional<std::string> _entry(std::string_view line) {
             return "unknown shortcut '" + printable(word, 40) +
                    "' (@reboot @yearly @annually @monthly @weekly @daily @midnight @hourly)";
         }
-        if (line.empty()) return std::string("missing command");
-        return std::nullopt;
+        return _command(line, false);
     }
     for (const Field& field : FIELDS) {
         if (line.empty()) return "missing " + std::string(field.name);
         if (auto problem = _check_field(take_token(line), field)) return problem;
     }
-    if (line.empty()) return std::string("missing command");
-    return std::nullopt;
+    return _command(line, true);
 }
 
-// cron's own environment parser, state for state: a line it takes for a setting never reaches
+// cron's own environment reader, state for state: a line it takes for a setting never reaches
 // the job parser, and a line it gives up on is read as a job.
 enum class EnvState {
     name_start,
@@ -269,14 +319,29 @@ EnvReading _environment(std::string_view line) {
 std::optional<std::string> _line(std::string_view line) {
     if (line.find('\0') != std::string_view::npos) return std::string("contains a NUL byte");
     // cron would keep the carriage return as part of the command, which then never runs.
+    if (!line.empty() && line.back() == '\r') {
+        return std::string(
+            "carriage return at the end of the line; save the file with Unix "
+            "line ends");
+    }
     if (line.find('\r') != std::string_view::npos) {
-        return std::string("contains a carriage return (saved with DOS line ends?)");
+        return std::string("contains a carriage return");
     }
     line = skip_blanks(line);
     if (line.empty() || line.front() == '#') return std::nullopt;
-    EnvReading env = _environment(line);
-    if (env.problem) return env.problem;
-    if (env.is_setting) return std::nullopt;
+    // cron decides from the part it reads; what the writer meant shows in the whole line.
+    const EnvReading head = _environment(line.substr(0, SETTING_READ));
+    if (line.size() <= SETTING_READ) {
+        if (head.problem) return head.problem;
+        if (head.is_setting) return std::nullopt;
+        return _entry(line);
+    }
+    const EnvReading whole = _environment(line);
+    if (head.is_setting || whole.is_setting) {
+        return "environment setting too long (" + std::to_string(line.size()) +
+               " bytes; cron reads " + std::to_string(SETTING_READ) + ")";
+    }
+    if (whole.problem) return whole.problem;
     return _entry(line);
 }
 

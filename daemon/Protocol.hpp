@@ -15,6 +15,7 @@
 #include <string_view>
 #include <variant>
 
+#include "CrontabCheck.hpp"
 #include "Tarvok/Wire.hpp"
 
 namespace Tvwrapd::Protocol {
@@ -29,8 +30,9 @@ inline constexpr std::string_view FETCH = Tarvok::Wire::FETCH_FUNCTION;
 inline constexpr std::string_view SAVE = Tarvok::Wire::SAVE_FUNCTION;
 /// The one key of a save request's `data` map.
 inline constexpr std::string_view CRONTAB_KEY = Tarvok::Wire::Key::CRONTAB;
-/// The longest request (JSON text, marker not counted) the daemon reads.
-inline constexpr std::size_t MAX_REQUEST_LENGTH = 1024 * 1024;
+/// The longest request (JSON text, marker not counted) the daemon reads: the largest crontab
+/// with every byte in JSON's widest escape (six bytes, "\u0001"), and room for the rest.
+inline constexpr std::size_t MAX_REQUEST_LENGTH = 6 * CrontabCheck::MAX_LENGTH + 64 * 1024;
 
 enum class Function { fetch, save };
 

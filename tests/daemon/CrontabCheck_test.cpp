@@ -36,11 +36,14 @@ INSTANTIATE_TEST_SUITE_P(
         Accepted{"1,2,3-5,10-20/5 * * * * x\n"}, Accepted{"05 09 * * * leading zeros\n"},
         Accepted{"0 0 * jan-mar mon-fri x\n"}, Accepted{"0 0 * JAN,Jul SUN,sat x\n"},
         Accepted{"0 0 * * 5-7 x\n"}, Accepted{"*/90 * * * * a step past the range is harmless\n"},
+        Accepted{"1-1 * * * * a single-value range\n"}, Accepted{"5-5/2 0-0 * * * x\n"},
         Accepted{"  \t*   *\t* * *   indented and spaced\n"},
         // The command is bytes: anything goes after the fields.
         Accepted{"* * * * * echo 100% > /dev/null # not a comment to cron\n"},
         Accepted{"* * * * * printf '\xff\xfe' not UTF-8\n"},
-        Accepted{"* * * * * echo \x1b[1m bold\n"},
+        Accepted{"* * * * * echo \x1b[1m bold\n"}, Accepted{"* * * * * x */5\n"},
+        // cron misreads 0xFF only where a time field ends.
+        Accepted{"@daily \xffx\n"},
         // Shortcuts.
         Accepted{"@reboot run\n"}, Accepted{"@yearly a\n@annually b\n@monthly c\n@weekly d\n"},
         Accepted{"@daily e\n@midnight f\n@hourly g\n"}, Accepted{"@daily\tcmd with tab\n"},
@@ -120,7 +123,31 @@ INSTANTIATE_TEST_SUITE_P(
                 "@daily @midnight @hourly)"},
         Refused{"hello world\n", "line 1: bad minute 'hello' (0-59)"},
         Refused{"* * * * * ok\r\n",
-                "line 1: contains a carriage return (saved with DOS line ends?)"}));
+                "line 1: carriage return at the end of the line; save the file with Unix line "
+                "ends"},
+        Refused{"# c\n* * * * * a\rb\n", "line 2: contains a carriage return"}));
+
+// What cron itself refuses, and with it every other job of the account.
+INSTANTIATE_TEST_SUITE_P(
+    CronRefuses, CrontabRefused,
+    testing::Values(
+        Refused{"* * * * * */5 x\n",
+                "line 1: the command may not start with '*' (a sixth time field?)"},
+        Refused{"* * * * * * date\n",
+                "line 1: the command may not start with '*' (a sixth time field?)"},
+        Refused{"@daily\t*date\n",
+                "line 1: the command may not start with '*' (a sixth time field?)"},
+        Refused{"* * * * * \xffx\n", "line 1: the command may not start with the byte 0xFF"},
+        Refused{"*/4294967296 * * * * x\n",
+                "line 1: bad minute '*/4294967296' (step must be at most 2147483647)"}));
+
+// What cron would take but read otherwise than written.
+INSTANTIATE_TEST_SUITE_P(
+    CronMisreads, CrontabRefused,
+    testing::Values(Refused{"5. * * * * x\n", "line 1: bad minute '5.' (0-59)"},
+                    Refused{"*5 * * * * x\n", "line 1: bad minute '*5' (0-59)"},
+                    Refused{"4294967301 * * * * x\n", "line 1: bad minute '4294967301' (0-59)"},
+                    Refused{"5='x * * * * x\n", "line 1: unterminated quote in the value of 5"}));
 
 INSTANTIATE_TEST_SUITE_P(
     Environment, CrontabRefused,
@@ -153,6 +180,22 @@ TEST(CrontabCheck, LongFieldsAreCutInTheReason) {
     const auto problem = check(field + " * * * * x\n");
     ASSERT_TRUE(problem);
     EXPECT_EQ(*problem, "line 1: bad minute '" + std::string(40, '9') + "...' (0-59)");
+}
+
+TEST(CrontabCheck, LongLinesAreJudgedAsCronReadsThem) {
+    const std::string fields = "* * * * * ";
+    EXPECT_FALSE(check(fields + std::string(998, 'x') + "\n"));
+    EXPECT_EQ(check(fields + std::string(999, 'x')),
+              "line 1: command too long (999 bytes; at most 998)");
+    // cron cuts a setting it reads and keeps the start as the value.
+    EXPECT_FALSE(check("A=" + std::string(996, 'x') + "\n"));
+    EXPECT_EQ(check("A=" + std::string(997, 'x') + "\n"),
+              "line 1: environment setting too long (999 bytes; cron reads 998)");
+    // Cut, this one no longer closes its quote, and cron reads it as a job.
+    EXPECT_EQ(check("A=\"" + std::string(1200, 'x') + "\"\n"),
+              "line 1: environment setting too long (1204 bytes; cron reads 998)");
+    EXPECT_FALSE(check(std::string(998, '0') + "5 * * * * x\n"));
+    EXPECT_TRUE(check(std::string(999, '0') + "5 * * * * x\n"));
 }
 
 TEST(CrontabCheck, LineCountIsBounded) {

@@ -10,12 +10,15 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <cstring>
 #include <mutex>
 #include <random>
 #include <set>
 #include <thread>
 #include <vector>
 
+#include "CrontabCheck.hpp"
+#include "Protocol.hpp"
 #include "Tarvok/FDPass.hpp"
 #include "daemon/support/DaemonClient.hpp"
 #include "support/SandboxRoot.hpp"
@@ -143,14 +146,42 @@ TEST_F(ServerTest, RequestArrivingInPiecesIsReassembled) {
     EXPECT_EQ(TestSupport::read_file(crontab("alice")), "@hourly pieces\n");
 }
 
-TEST_F(ServerTest, RequestOverTheCapIsRefused) {
+TEST_F(ServerTest, RequestOverTheCapIsRefusedWithoutCuttingTheClientOff) {
     ServerThread server;
-    const std::string huge(1024 * 1024 + 10, ' ');
-    EXPECT_EQ(server.exchange(huge, ALICE), error_answer("Request too large (over 1048576 bytes)"));
+    const std::size_t cap = Tvwrapd::Protocol::MAX_REQUEST_LENGTH;
+    // All of it goes out before the answer is read, as the front end does: no broken pipe, and
+    // the answer ends with an end, not a reset.
+    const int fd = DaemonTest::connect_to(server.path(), ALICE);
+    const std::string huge(cap + 10, ' ');
+    for (std::size_t sent = 0; sent < huge.size();) {
+        const ssize_t n = send(fd, huge.data() + sent, huge.size() - sent, MSG_NOSIGNAL);
+        ASSERT_GT(n, 0) << std::strerror(errno);
+        sent += static_cast<std::size_t>(n);
+    }
+    shutdown(fd, SHUT_WR);
+    std::string answer;
+    char buffer[4096];
+    ssize_t n = 0;
+    while ((n = read(fd, buffer, sizeof buffer)) > 0)
+        answer.append(buffer, static_cast<std::size_t>(n));
+    EXPECT_EQ(n, 0) << std::strerror(errno);
+    close(fd);
+    EXPECT_EQ(answer, error_answer("Request too large (over " + std::to_string(cap) + " bytes)"));
     // Just under the cap is read (and then judged on its content).
-    const std::string padded = std::string(1024 * 1024 - 2, ' ') + "[]\r\n\r\n";
+    const std::string padded = std::string(cap - 2, ' ') + "[]\r\n\r\n";
     EXPECT_EQ(server.exchange(padded, ALICE), error_answer("Request is not a JSON object"));
     EXPECT_EQ(server.exchange(request("fetch"), ALICE), EMPTY_FETCH);
+}
+
+TEST_F(ServerTest, LargestCrontabIsTakenHoweverItIsEscaped) {
+    ServerThread server;
+    // A comment of control bytes, each sent as six bytes of JSON.
+    std::string text = "#" + std::string(Tvwrapd::CrontabCheck::MAX_LENGTH - 2, '\x01') + "\n";
+    EXPECT_EQ(server.exchange(save_request(text), ALICE), INSTALLED);
+    EXPECT_EQ(TestSupport::read_file(crontab("alice")), text);
+    text.insert(0, "#");
+    EXPECT_NE(server.exchange(save_request(text), ALICE).find("crontab is too large"),
+              std::string::npos);
 }
 
 TEST_F(ServerTest, UnknownUidGetsAnErrorAnswer) {

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "Frontend.hpp"
+#include "Operations.hpp"
 #include "Tarvok/JSON.hpp"
 #include "Tarvok/SysRoot.hpp"
 #include "Tarvok/Wrap.hpp"
@@ -72,13 +73,14 @@ TEST_F(DaemonAnswers, RequestsCarryTheirOperationTheTextAndOnlyTheAllowedEnviron
                   env + R"(,"data":{"crontab":""}})");
 }
 
-TEST_F(DaemonAnswers, SeveralMegabytesOfStandardInputReachTheDaemonWhole) {
+TEST_F(DaemonAnswers, LargestStandardInputReachesTheDaemonWhole) {
     const auto daemon = E2E::scripted_daemon(EMPTY_FETCH, std::string(E2E::SAVED));
     std::string crontab;
-    for (int i = 0; crontab.size() < 5 * 1024 * 1024; ++i) {
+    for (int i = 0; crontab.size() < PenSafeCrontab::MAX_CRONTAB_LENGTH; ++i) {
         crontab += "*/" + std::to_string(i % 59 + 1) + " * * * * echo \"\\" + std::to_string(i) +
                    "\" \xe9\xff /\t" + std::string(i % 97, 'x') + "\n";
     }
+    crontab.resize(PenSafeCrontab::MAX_CRONTAB_LENGTH);
     const RunResult r = session.run({}, crontab);
     EXPECT_EQ(r.out, INSTALLED);
     EXPECT_EQ(r.status, 0);
@@ -98,6 +100,10 @@ TEST_F(DaemonAnswers, InstallInputProblemsSendNothing) {
     const std::string empty = session.jail_file("/home/jail/empty", "");
     const std::string dir = session.root.path("/home/jail");
     const std::string locked = session.jail_file("/home/jail/locked", "@daily x\n", 0);
+    const std::string big = session.jail_file(
+        "/home/jail/big", std::string(PenSafeCrontab::MAX_CRONTAB_LENGTH + 1, '#'));
+    const std::string too_large = "crontab: crontab too large (more than " +
+                                  std::to_string(PenSafeCrontab::MAX_CRONTAB_LENGTH) + " bytes).\n";
     struct Case {
         Args args;
         std::string input;
@@ -113,6 +119,9 @@ TEST_F(DaemonAnswers, InstallInputProblemsSendNothing) {
         {{locked}, "", "crontab: could not read '" + locked + "': Permission denied.\n"},
         {{}, "", "Nothing to install: standard input is empty.\n" + USAGE},
         {{"-"}, "", "Nothing to install: standard input is empty.\n" + USAGE},
+        {{"/dev/zero"}, "", too_large},
+        {{big}, "", too_large},
+        {{"-"}, std::string(PenSafeCrontab::MAX_CRONTAB_LENGTH + 1, '#'), too_large},
     };
     for (const Case& c : cases) {
         const RunResult r = session.run(c.args, c.input);
