@@ -228,8 +228,10 @@ int measure(const std::string& build, int runs) {
     const std::string crontab = crontab_text();
     write_file(std::string(REAL_SPOOL) + "/root", crontab, 0600);
 
-    char dir[] = "/tmp/list-bench-XXXXXX";
+    static char dir[] = "/tmp/list-bench-XXXXXX";
     if (mkdtemp(dir) == nullptr) die("mkdtemp");
+    // Also when a run fails: every way out of this process goes through exit().
+    std::atexit([] { remove_tree(dir); });
     const std::string root = dir;
     chmod(root.c_str(), 0755);
     make_dirs(root + "/etc");
@@ -287,7 +289,6 @@ int measure(const std::string& build, int runs) {
     close(null);
     kill(daemon, SIGTERM);
     waitpid(daemon, nullptr, 0);
-    remove_tree(root);
 
     std::printf("crontab of %d lines (%zu bytes), %d rounds\n", LINES, crontab.size(), runs);
     // CPU time and page faults are the program's own work, whatever else the machine runs;
@@ -332,7 +333,7 @@ int main(int argc, char** argv) {
     if (child == 0) {
         const int result = measure(TARVOK_BUILD_DIR, runs);
         std::fflush(stdout);
-        _exit(result);
+        std::exit(result);  // runs the clean-up measure() registered
     }
     int raw = 0;
     while (waitpid(child, &raw, 0) < 0 && errno == EINTR) {
