@@ -6,14 +6,12 @@
 
 #include <cerrno>
 #include <cstring>
-#include <optional>
 
 #include "Answer.hpp"
 #include "Frontend.hpp"
 #include "Operations.hpp"
 #include "Tarvok/FHUtils/WholeIO.hpp"
 #include "Tarvok/JSON.hpp"
-#include "Tarvok/LoadFile.hpp"
 #include "Tarvok/Process.hpp"
 #include "Tarvok/UniqueFd.hpp"
 #include "Tarvok/Wrap.hpp"
@@ -46,8 +44,7 @@ int _read_crontab(int fd, std::string& text) {
 // Part of a crontab is worse than none: after a failed read nothing is sent.
 [[noreturn]] void _unreadable(const std::string& what, int error) {
     if (error == EFBIG) {
-        print(program().invocation_name + ": crontab too large (more than " +
-              std::to_string(MAX_CRONTAB_LENGTH) + " bytes).\n");
+        print(too_large_notice() + "\n");
     } else {
         print(program().invocation_name + ": could not read " + what + ": " + std::strerror(error) +
               ".\n");
@@ -64,13 +61,15 @@ void _install_and_report(std::string_view text) {
 
 }  // namespace
 
-int load_file(const std::string& path, std::string& text) {
-    // loadfile answers nothing and leaves the reason in errno; the reason is taken here, once.
-    errno = 0;
-    std::optional<std::string> loaded = Tarvok::LoadFile::loadfile(path);
-    if (!loaded) return errno != 0 ? errno : EIO;
-    text = std::move(*loaded);
-    return 0;
+int load_crontab(const std::string& path, std::string& text) {
+    const Tarvok::UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    if (!fd) return errno;
+    return _read_crontab(fd.get(), text);
+}
+
+std::string too_large_notice() {
+    return program().invocation_name + ": crontab too large (more than " +
+           std::to_string(MAX_CRONTAB_LENGTH) + " bytes).";
 }
 
 StatusText _install_new_crontab(std::string_view text) {
@@ -115,10 +114,8 @@ void _install_crontab_from_file() {
         _usage();
     }
 
-    const Tarvok::UniqueFd fd(open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
     std::string text;
-    if (!fd) _unreadable("'" + file + "'", errno);
-    if (const int error = _read_crontab(fd.get(), text)) _unreadable("'" + file + "'", error);
+    if (const int error = load_crontab(file, text)) _unreadable("'" + file + "'", error);
     if (text.empty()) {
         print(values.invocation_name + ": file '" + file + "' is empty.\n");
         _usage();
