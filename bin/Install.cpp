@@ -14,14 +14,11 @@
 #include "Tarvok/JSON.hpp"
 #include "Tarvok/Process.hpp"
 #include "Tarvok/UniqueFd.hpp"
-#include "Tarvok/Wrap.hpp"
-#include "Tarvok/Wrap/Config.hpp"
 
 namespace PenSafeCrontab {
 namespace {
 
 namespace JSON = Tarvok::JSON;
-namespace Wrap = Tarvok::Wrap;
 namespace Key = Tarvok::Wire::Key;
 
 constexpr std::string_view INSTALL_FAILED =
@@ -73,13 +70,8 @@ std::string too_large_notice() {
 }
 
 StatusText _install_new_crontab(std::string_view text) {
-    const Wrap::Result saved = Wrap::send_tvwrapd_request({
-        .namespace_ = std::string(Tarvok::Wire::NAMESPACE),
-        .module = std::string(CRON_MODULE),
-        .function = std::string(SAVE_FUNCTION),
-        .data = JSON::ObjectBuilder().add(Key::CRONTAB, text).release(),
-        .env = Wrap::Config::safe_hashref_of_allowed_env(),
-    });
+    const Tarvok::Wrap::Result saved =
+        ask_crontab_service(SAVE_FUNCTION, JSON::ObjectBuilder().add(Key::CRONTAB, text).release());
     const JSON::Value* data = saved.get(Key::DATA);
     if (!saved.status() || !JSON::is_true(data)) {
         return {false, std::string(INSTALL_FAILED) + saved.statusmsg()};
@@ -93,8 +85,7 @@ StatusText _install_new_crontab(std::string_view text) {
         return {true, program().invocation_name + std::string(INSTALLED)};
     }
     const JSON::Value* reason = JSON::member(*data, Key::STATUSMSG);
-    if (reason == nullptr || reason->IsNull() ||
-        (reason->IsString() && reason->GetStringLength() == 0)) {
+    if (says_nothing(reason)) {
         // An empty line after a refused install would read like success.
         return {false, std::string(REFUSED_WITHOUT_REASON)};
     }
