@@ -253,7 +253,9 @@ void _edit_crontab() {
         }
 
         std::string text;
-        if (const int error = load_file(temp_file, text)) {
+        const int error = load_crontab(temp_file, text);
+        const bool too_large = error == EFBIG;
+        if (error != 0 && !too_large) {
             print(name + ": cannot read the edited file '" + temp_file +
                   "': " + std::strerror(error) + ".\n");
             Tarvok::Process::exit(1);
@@ -261,12 +263,15 @@ void _edit_crontab() {
 
         // Always against the text fetched at start-up: a refused text saved again unchanged is
         // still a change, and is sent again.
-        if (text == values.crontab_text) {
+        if (!too_large && text == values.crontab_text) {
             print(name + std::string(NO_CHANGES));
             Tarvok::Process::exit(0);
         }
 
-        const StatusText installed = _install_new_crontab(text);
+        // A text over the cap is not sent, and is refused like any other: it can be edited again
+        // or is left where it is.
+        const StatusText installed =
+            too_large ? StatusText{false, too_large_notice()} : _install_new_crontab(text);
         print(installed.text + "\n");
         if (installed.status) Tarvok::Process::exit(0);
 

@@ -10,14 +10,11 @@
 #include "Operations.hpp"
 #include "Tarvok/JSON.hpp"
 #include "Tarvok/Process.hpp"
-#include "Tarvok/Wrap.hpp"
-#include "Tarvok/Wrap/Config.hpp"
 
 namespace PenSafeCrontab {
 namespace {
 
 namespace JSON = Tarvok::JSON;
-namespace Wrap = Tarvok::Wrap;
 namespace Key = Tarvok::Wire::Key;
 
 constexpr std::string_view FETCH_FAILED =
@@ -34,17 +31,12 @@ std::string _refusal(const Program& values) {
 }  // namespace
 
 StatusText _get_crontab_text() {
-    const Wrap::Result fetched = Wrap::send_tvwrapd_request({
-        .namespace_ = std::string(Tarvok::Wire::NAMESPACE),
-        .module = std::string(CRON_MODULE),
-        .function = std::string(FETCH_FUNCTION),
-        .env = Wrap::Config::safe_hashref_of_allowed_env(),
-    });
+    const Tarvok::Wrap::Result fetched = ask_crontab_service(FETCH_FUNCTION);
     if (!fetched.status()) return {false, std::string(FETCH_FAILED) + fetched.statusmsg()};
 
     const JSON::Value* data = fetched.get(Key::DATA);
-    if (data == nullptr || data->IsNull() || (data->IsString() && data->GetStringLength() == 0)) {
-        // An empty line would tell the user nothing; say what is missing instead.
+    if (says_nothing(data)) {
+        // Say what is missing instead.
         return {false, std::string(NO_CRONTAB) + fetched.statusmsg()};
     }
     // A text in place of the map is the daemon's own failure message.

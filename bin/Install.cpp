@@ -6,24 +6,19 @@
 
 #include <cerrno>
 #include <cstring>
-#include <optional>
 
 #include "Answer.hpp"
 #include "Frontend.hpp"
 #include "Operations.hpp"
 #include "Tarvok/FHUtils/WholeIO.hpp"
 #include "Tarvok/JSON.hpp"
-#include "Tarvok/LoadFile.hpp"
 #include "Tarvok/Process.hpp"
 #include "Tarvok/UniqueFd.hpp"
-#include "Tarvok/Wrap.hpp"
-#include "Tarvok/Wrap/Config.hpp"
 
 namespace PenSafeCrontab {
 namespace {
 
 namespace JSON = Tarvok::JSON;
-namespace Wrap = Tarvok::Wrap;
 namespace Key = Tarvok::Wire::Key;
 
 constexpr std::string_view INSTALL_FAILED =
@@ -46,8 +41,7 @@ int _read_crontab(int fd, std::string& text) {
 // Part of a crontab is worse than none: after a failed read nothing is sent.
 [[noreturn]] void _unreadable(const std::string& what, int error) {
     if (error == EFBIG) {
-        print(program().invocation_name + ": crontab too large (more than " +
-              std::to_string(MAX_CRONTAB_LENGTH) + " bytes).\n");
+        print(too_large_notice() + "\n");
     } else {
         print(program().invocation_name + ": could not read " + what + ": " + std::strerror(error) +
               ".\n");
@@ -64,23 +58,20 @@ void _install_and_report(std::string_view text) {
 
 }  // namespace
 
-int load_file(const std::string& path, std::string& text) {
-    // loadfile answers nothing and leaves the reason in errno; the reason is taken here, once.
-    errno = 0;
-    std::optional<std::string> loaded = Tarvok::LoadFile::loadfile(path);
-    if (!loaded) return errno != 0 ? errno : EIO;
-    text = std::move(*loaded);
-    return 0;
+int load_crontab(const std::string& path, std::string& text) {
+    const Tarvok::UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    if (!fd) return errno;
+    return _read_crontab(fd.get(), text);
+}
+
+std::string too_large_notice() {
+    return program().invocation_name + ": crontab too large (more than " +
+           std::to_string(MAX_CRONTAB_LENGTH) + " bytes).";
 }
 
 StatusText _install_new_crontab(std::string_view text) {
-    const Wrap::Result saved = Wrap::send_tvwrapd_request({
-        .namespace_ = std::string(Tarvok::Wire::NAMESPACE),
-        .module = std::string(CRON_MODULE),
-        .function = std::string(SAVE_FUNCTION),
-        .data = JSON::ObjectBuilder().add(Key::CRONTAB, text).release(),
-        .env = Wrap::Config::safe_hashref_of_allowed_env(),
-    });
+    const Tarvok::Wrap::Result saved =
+        ask_crontab_service(SAVE_FUNCTION, JSON::ObjectBuilder().add(Key::CRONTAB, text).release());
     const JSON::Value* data = saved.get(Key::DATA);
     if (!saved.status() || !JSON::is_true(data)) {
         return {false, std::string(INSTALL_FAILED) + saved.statusmsg()};
@@ -94,8 +85,7 @@ StatusText _install_new_crontab(std::string_view text) {
         return {true, program().invocation_name + std::string(INSTALLED)};
     }
     const JSON::Value* reason = JSON::member(*data, Key::STATUSMSG);
-    if (reason == nullptr || reason->IsNull() ||
-        (reason->IsString() && reason->GetStringLength() == 0)) {
+    if (says_nothing(reason)) {
         // An empty line after a refused install would read like success.
         return {false, std::string(REFUSED_WITHOUT_REASON)};
     }
@@ -115,10 +105,8 @@ void _install_crontab_from_file() {
         _usage();
     }
 
-    const Tarvok::UniqueFd fd(open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
     std::string text;
-    if (!fd) _unreadable("'" + file + "'", errno);
-    if (const int error = _read_crontab(fd.get(), text)) _unreadable("'" + file + "'", error);
+    if (const int error = load_crontab(file, text)) _unreadable("'" + file + "'", error);
     if (text.empty()) {
         print(values.invocation_name + ": file '" + file + "' is empty.\n");
         _usage();

@@ -57,9 +57,6 @@ void print(std::string_view text);
 // caller to find; what the library raises travels up uncaught, except the one failure the edit
 // operation catches to retry elsewhere.
 
-/// Reads the file `path` whole into `text`: 0, or the OS error that stopped the reading.
-int load_file(const std::string& path, std::string& text);
-
 /// The daemon's crontab module and its two functions (Tarvok/Wire.hpp).
 using Tarvok::Wire::CRON_MODULE;
 using Tarvok::Wire::FETCH_FUNCTION;
@@ -67,6 +64,12 @@ using Tarvok::Wire::SAVE_FUNCTION;
 /// The most bytes of a new crontab taken from a file or standard input: a little above the
 /// reference daemon's limit (1 MiB), so that the daemon stays the judge of texts near it.
 inline constexpr std::size_t MAX_CRONTAB_LENGTH = 1024 * 1024 + 64 * 1024;
+
+/// Reads the file `path` whole into `text`, but no further than just past MAX_CRONTAB_LENGTH
+/// bytes: 0, EFBIG for a longer file, or the OS error that stopped the opening or the reading.
+int load_crontab(const std::string& path, std::string& text);
+/// Why a new crontab longer than MAX_CRONTAB_LENGTH is not sent, as the user reads it.
+std::string too_large_notice();
 
 /// Sends `text` (possibly empty: that removes the crontab) to the daemon as the account's new
 /// crontab: (true, success notice) or (false, failure text). Never prints, never exits.

@@ -14,6 +14,7 @@
 #include <set>
 #include <thread>
 
+#include "Operations.hpp"
 #include "daemon/support/DaemonProcess.hpp"
 #include "support/HostingRoot.hpp"
 
@@ -232,6 +233,23 @@ TEST_F(EditRun, RetryAnswersDecideWhetherToEditAgain) {
         }
         EXPECT_EQ(temp_files(), std::set<std::string>{});
     }
+}
+
+TEST_F(EditRun, AnEditedTextOverTheCapIsNotSentAndIsLeftInItsFile) {
+    const std::size_t size = PenSafeCrontab::MAX_CRONTAB_LENGTH + 1;
+    seed(kOld);
+    editor({"head -c " + std::to_string(size) + R"( /dev/zero | tr '\0' '#' >"$1")"});
+    const RunResult r = edit();
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_EQ(saves(), 0u);
+    EXPECT_EQ(stored(), kOld);
+    const std::string file = noted("path", 1);
+    EXPECT_THAT(r.out, StartsWith("crontab: crontab too large (more than " +
+                                  std::to_string(size - 1) + " bytes).\n"));
+    EXPECT_THAT(r.out, EndsWith("crontab: your edits are left in " + file + "\n"));
+    ASSERT_TRUE(exists(file));
+    EXPECT_EQ(TestSupport::read_file(file).size(), size);
+    unlink(file.c_str());
 }
 
 TEST_F(EditRun, QuittingTheReopenedFileUnchangedSendsTheRefusedTextAgain) {
