@@ -90,8 +90,10 @@ std::string_view _word(std::string_view token, std::size_t& pos) {
 std::optional<std::int64_t> _value(std::string_view word, const Field* field) {
     if (word.empty() || word.size() > WORD_MAX) return std::nullopt;
     if (std::all_of(word.begin(), word.end(), is_digit)) {
+        // Once at the cap a value stays there: one more digit would overflow.
+        constexpr std::int64_t cap = INT64_MAX / 10;
         std::int64_t value = 0;
-        for (char c : word) value = std::min<std::int64_t>(value * 10 + (c - '0'), INT64_MAX / 10);
+        for (char c : word) value = value < cap ? std::min(value * 10 + (c - '0'), cap) : cap;
         return value;
     }
     if (field == nullptr || word.size() != 3) return std::nullopt;
