@@ -47,6 +47,8 @@ constexpr rlim_t SPARE_DESCRIPTORS = 64;
 constexpr std::size_t MOST_PASSED = 8;
 // A refused caller still sending is cut off after this many bytes, whatever the time.
 constexpr std::size_t MOST_DRAINED_REQUESTS = 4;
+// How much the install workers yield the processors to the loop and the fetches.
+constexpr int DISK_NICENESS = 10;
 constexpr std::string_view BUSY = "The crontab service is busy; try again shortly";
 
 /// Sends what the socket takes now without waiting; returns how much went out, or nothing when
@@ -278,7 +280,12 @@ struct Server::Loop {
             quick_.threads.emplace_back([this] { work(quick_); });
         }
         for (unsigned i = 0; i < config_.disk_workers; ++i) {
-            disk_.threads.emplace_back([this] { work(disk_); });
+            disk_.threads.emplace_back([this] {
+                // Installs wait for the disk anyway; when the processors are short, the loop and
+                // the fetches of other accounts go first. (A thread's nice value is its own.)
+                setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), DISK_NICENESS);
+                work(disk_);
+            });
         }
         pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     }
