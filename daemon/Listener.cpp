@@ -105,7 +105,7 @@ Listener Listener::open() {
 
 Listener Listener::_bind_fixed_path() {
     Listener listener;
-    const std::string path = Tarvok::SysRoot::path(Protocol::TVWRAPD_SOCKET_PATH);
+    const std::string path = Tarvok::SysRoot::path(Protocol::Wire::TVWRAPD_SOCKET_PATH);
     const std::string dir = path.substr(0, path.rfind('/'));
     const Address address = unix_address(path);
     Filesystem::make_parents(path);

@@ -71,9 +71,9 @@ std::variant<Request, BadRequest> _parse(std::string_view json) {
 
     const rapidjson::Value& version = doc[Key::SERIALIZER_VERSION.data()];
     if (!version.IsString()) return bad("The serializer_version must be a text");
-    if (view(version) != VERSION) {
+    if (view(version) != Wire::SERIALIZER_VERSION) {
         return bad("Unsupported serializer_version '" + printable(view(version)) + "' (expected " +
-                   std::string(VERSION) + ")");
+                   std::string(Wire::SERIALIZER_VERSION) + ")");
     }
     for (const std::string_view name : {Key::NAMESPACE, Key::MODULE, Key::FUNCTION}) {
         if (!doc[name.data()].IsString()) {
@@ -91,22 +91,23 @@ std::variant<Request, BadRequest> _parse(std::string_view json) {
         return *problem;
     }
 
-    if (ns != NAMESPACE || module != MODULE || (function != FETCH && function != SAVE)) {
+    if (ns != Wire::NAMESPACE || module != Wire::CRON_MODULE ||
+        (function != Wire::FETCH_FUNCTION && function != Wire::SAVE_FUNCTION)) {
         return bad("Unknown function '" + printable(ns) + "::" + printable(module) +
                        "::" + shown_function + "'",
                    shown_function);
     }
 
     const rapidjson::Value& data = doc[Key::DATA.data()];
-    if (function == FETCH) {
+    if (function == Wire::FETCH_FUNCTION) {
         if (!data.IsNull()) return bad("A fetch takes no data (data must be null)", shown_function);
         return Request{Function::fetch, {}};
     }
-    if (!data.IsObject() || data.MemberCount() != 1 || !data.HasMember(CRONTAB_KEY.data()) ||
-        !data[CRONTAB_KEY.data()].IsString()) {
+    if (!data.IsObject() || data.MemberCount() != 1 || !data.HasMember(Wire::Key::CRONTAB.data()) ||
+        !data[Wire::Key::CRONTAB.data()].IsString()) {
         return bad("A save needs data {\"crontab\": TEXT}", shown_function);
     }
-    return Request{Function::save, std::string(view(data[CRONTAB_KEY.data()]))};
+    return Request{Function::save, std::string(view(data[Wire::Key::CRONTAB.data()]))};
 }
 
 // The envelope of every request the daemon served, whatever the operation made of it.

@@ -20,16 +20,8 @@
 
 namespace Tvwrapd::Protocol {
 
-// The wire contract (Tarvok/Wire.hpp), under the daemon's short names.
-using Tarvok::Wire::TVWRAPD_SOCKET_PATH;
-inline constexpr std::string_view END_OF_REQUEST = Tarvok::Wire::END_OF_REQUEST_MARKER;
-inline constexpr std::string_view VERSION = Tarvok::Wire::SERIALIZER_VERSION;
-inline constexpr std::string_view NAMESPACE = Tarvok::Wire::NAMESPACE;
-inline constexpr std::string_view MODULE = Tarvok::Wire::CRON_MODULE;
-inline constexpr std::string_view FETCH = Tarvok::Wire::FETCH_FUNCTION;
-inline constexpr std::string_view SAVE = Tarvok::Wire::SAVE_FUNCTION;
-/// The one key of a save request's `data` map.
-inline constexpr std::string_view CRONTAB_KEY = Tarvok::Wire::Key::CRONTAB;
+// The wire contract's names and keys: Tarvok/Wire.hpp, shared with the client.
+namespace Wire = Tarvok::Wire;
 /// The longest request (JSON text, marker not counted) the daemon reads: the largest crontab
 /// with every byte in JSON's widest escape (six bytes, "\u0001"), and room for the rest.
 inline constexpr std::size_t MAX_REQUEST_LENGTH = 6 * CrontabCheck::MAX_LENGTH + 64 * 1024;

@@ -196,7 +196,7 @@ struct Server::Loop {
         }
         reserved_ = std::min(config_.reserved_connections.value_or(config_.max_connections / 8),
                              config_.max_connections - 1);
-        most_ = config_.max_request + Protocol::END_OF_REQUEST.size();
+        most_ = config_.max_request + Protocol::Wire::END_OF_REQUEST_MARKER.size();
         if (config_.max_memory_per_account == 0) config_.max_memory_per_account = 4 * most_;
         if (config_.quick_workers == 0) {
             config_.quick_workers = std::clamp(std::thread::hardware_concurrency(), 2u, 8u);
@@ -583,14 +583,15 @@ struct Server::Loop {
                 return false;
             }
             c.data.append(got);
-            const auto marker = std::string_view(c.data).find(Protocol::END_OF_REQUEST, c.scanned);
+            const auto marker =
+                std::string_view(c.data).find(Protocol::Wire::END_OF_REQUEST_MARKER, c.scanned);
             if (marker != std::string_view::npos) {
                 c.data.resize(marker);
                 hand_over(it);
                 return true;
             }
-            c.scanned = c.data.size() >= Protocol::END_OF_REQUEST.size() - 1
-                            ? c.data.size() - (Protocol::END_OF_REQUEST.size() - 1)
+            c.scanned = c.data.size() >= Protocol::Wire::END_OF_REQUEST_MARKER.size() - 1
+                            ? c.data.size() - (Protocol::Wire::END_OF_REQUEST_MARKER.size() - 1)
                             : 0;
         }
     }

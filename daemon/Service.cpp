@@ -56,11 +56,12 @@ void _audit(uid_t uid, std::string_view account, std::string_view function,
 
 std::string _fetch(uid_t uid, const std::string& account, bool allowed) {
     if (!allowed) {
-        _audit(uid, account, Protocol::FETCH, "denied");
+        _audit(uid, account, Protocol::Wire::FETCH_FUNCTION, "denied");
         return Protocol::fetch_answer("", true);
     }
     const std::string text = Spool::read(account, uid);
-    _audit(uid, account, Protocol::FETCH, "sent " + std::to_string(text.size()) + " bytes");
+    _audit(uid, account, Protocol::Wire::FETCH_FUNCTION,
+           "sent " + std::to_string(text.size()) + " bytes");
     return Protocol::fetch_answer(text, false);
 }
 
@@ -85,7 +86,8 @@ std::optional<std::string> _store(uid_t uid, const std::string& account, bool al
 }
 
 std::string _save(uid_t uid, const std::string& account, bool allowed, std::string text) {
-    const auto problem = _store(uid, account, allowed, std::move(text), Protocol::SAVE);
+    const auto problem =
+        _store(uid, account, allowed, std::move(text), Protocol::Wire::SAVE_FUNCTION);
     return Protocol::save_answer(!problem, problem.value_or(""));
 }
 
@@ -126,10 +128,10 @@ std::string answer(uid_t uid, std::string_view request) {
         auto& served = std::get<Protocol::Request>(parsed);
         const bool allowed = Access::may_use_cron(account, uid);
         if (served.function == Protocol::Function::fetch) {
-            function = Protocol::FETCH;
+            function = Protocol::Wire::FETCH_FUNCTION;
             return _fetch(uid, account, allowed);
         }
-        function = Protocol::SAVE;
+        function = Protocol::Wire::SAVE_FUNCTION;
         return _save(uid, account, allowed, std::move(served.crontab));
     } catch (const std::exception& failure) {
         _audit(uid, account, function, std::string("error: ") + failure.what());
