@@ -49,6 +49,11 @@ constexpr std::size_t MOST_PASSED = 8;
 constexpr std::size_t MOST_DRAINED_REQUESTS = 4;
 // How much the install workers yield the processors to the loop and the fetches.
 constexpr int DISK_NICENESS = 10;
+// Requests up to this size are routed by the loop itself, and fetches among them answered there.
+constexpr std::size_t MOST_SERVED_HERE = 4096;
+// Answer bytes the loop may make between two waits for events: a fetch costs about in
+// proportion to its crontab, and a large one takes more than a whole turn of the loop.
+constexpr std::size_t SERVING_HERE_BUDGET = 256 * 1024;
 constexpr std::string_view BUSY = "The crontab service is busy; try again shortly";
 
 /// Sends what the socket takes now without waiting; returns how much went out, or nothing when
@@ -325,7 +330,8 @@ struct Server::Loop {
         }
     }
 
-    void serve(Job job) {
+    /// Answers the job; returns the length of the answer.
+    std::size_t serve(Job job) {
         std::string answer;
         try {
             answer = config_.answer(job.uid, job.request);
@@ -333,6 +339,7 @@ struct Server::Loop {
             answer = Protocol::error_answer(std::string("Internal error: ") + failure.what());
         }
         job.request = std::string();
+        const std::size_t length = answer.size();
         const auto sent = send_now(job.fd.get(), answer);
         if (!sent || *sent == answer.size()) {
             // The client reads until the end: close now rather than after a trip through the
@@ -345,6 +352,7 @@ struct Server::Loop {
             answer.erase(0, *sent);
             finished(Done{job.id, std::move(job.fd), std::move(answer)});
         }
+        return length;
     }
 
     void finished(Done done) {
@@ -607,8 +615,19 @@ struct Server::Loop {
         c.state = State::working;
         // The time limit is for sending the request; serving and answering take what they take.
         set_deadline(it, std::nullopt);
-        quick_.add(Job{it->first, c.uid, std::move(c.fd), std::move(c.data)});
+        Job job{it->first, c.uid, std::move(c.fd), std::move(c.data)};
         c.data = std::string();
+        if (job.request.size() > MOST_SERVED_HERE || served_here_ >= SERVING_HERE_BUDGET) {
+            quick_.add(std::move(job));
+            return;
+        }
+        // A short request is parsed here; a fetch is answered at once, with no worker to wake.
+        // Past the budget, requests go to the workers, which take accounts in turn.
+        if (is_save(job.request)) {
+            disk_.add(std::move(job));
+        } else {
+            served_here_ += serve(std::move(job));
+        }
     }
 
     void write_rest(Connections::iterator it) {
@@ -720,6 +739,7 @@ struct Server::Loop {
                 throw Tarvok::Error(std::string("epoll_wait failed: ") + std::strerror(errno));
             }
             settle_finished();
+            served_here_ = 0;
             for (int i = 0; i < n && !stopping_; ++i) {
                 const std::uint64_t tag = events[i].data.u64;
                 if (tag == LISTENER) {
@@ -752,6 +772,8 @@ struct Server::Loop {
     UniqueFd wake_;
     std::atomic<bool> stopping_{false};
     bool accepting_ = true;
+    /// Answer bytes made on the loop's thread since it last waited for events.
+    std::size_t served_here_ = 0;
 
     Connections connections_;
     std::set<std::pair<Clock::time_point, std::uint64_t>> timers_;

@@ -2,11 +2,13 @@
 //
 // One event-loop thread accepts, tells who is calling from the connection itself, reads each
 // request up to the end-of-request marker (or refuses it: too large, cut short, not complete in
-// time, over a bound) and writes out whatever answer could not be sent at once. Two pools of
-// worker threads turn complete requests into answers: a small one, sized to the CPUs, takes every
-// request first, parses it and answers fetches and bad requests at once; installs, which wait for
-// the disk to flush, go on to a larger one. Each pool serves the accounts in turn, one request of
-// an account at a time, so an account that floods the daemon waits behind itself only.
+// time, over a bound) and writes out whatever answer could not be sent at once. It answers short
+// fetches and bad requests itself, up to a budget of answer bytes between two waits for events:
+// waking a worker costs a fetch more than serving it. Two pools of worker threads turn the other
+// requests into answers: a small one, sized to the CPUs, parses long requests and those past the
+// loop's budget and answers all but installs; installs, which wait for the disk to flush, go on to
+// a larger one. Each pool serves the accounts in turn, one request of an account at a time, so an
+// account that floods the daemon waits behind itself only.
 //
 // A connection's descriptor has one owner at a time: the loop while reading or writing, the
 // worker holding its request while that is served. A worker that got the whole answer out closes
@@ -61,7 +63,7 @@ struct ServerConfig {
     std::size_t max_memory_per_account = 0;
     /// Bytes that requests and answers may hold in total.
     std::size_t max_memory = 64 * 1024 * 1024;
-    /// Workers that parse every request and answer fetches; 0: one per CPU, at least 2.
+    /// Workers that answer what the loop leaves them; 0: one per CPU, at least 2.
     unsigned quick_workers = 0;
     /// Workers for installs, which wait for the disk to flush.
     unsigned disk_workers = 8;

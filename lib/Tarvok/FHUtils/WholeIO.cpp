@@ -61,12 +61,16 @@ Transfer write_all(Handle fd, std::string_view bytes, Deadline deadline) {
 Transfer read_to_end(Handle fd, std::string& into, std::size_t limit, Deadline deadline) {
     const ErrnoGuard keep;
     Transfer done;
-    // A regular file takes one read sized from its status (a byte more, so that it meets the end)
-    // and the end-of-file read; room the caller reserved is filled by the first read.
+    // A regular file takes one read sized from its status, a byte more. A read that brings just
+    // the size the status gave has met the end, and no read is spent on finding it; a file read
+    // short for any other reason is read on to its end. Room the caller reserved is filled by
+    // the first read.
     struct stat st {};
+    std::size_t expected = 0;
     if (into.capacity() - into.size() < FIRST_READ && ::fstat(fd.fd(), &st) == 0 &&
         S_ISREG(st.st_mode) && st.st_size > 0) {
-        into.reserve(into.size() + std::min(static_cast<std::size_t>(st.st_size) + 1, limit));
+        expected = static_cast<std::size_t>(st.st_size);
+        into.reserve(into.size() + std::min(expected + 1, limit));
     }
     std::size_t want = std::max(FIRST_READ, into.capacity() - into.size());
     while (done.bytes < limit && done.error == 0) {
@@ -79,6 +83,7 @@ Transfer read_to_end(Handle fd, std::string& into, std::size_t limit, Deadline d
         if (n == 0) break;
         if (n > 0) {
             done.bytes += static_cast<std::size_t>(n);
+            if (done.bytes == expected && static_cast<std::size_t>(n) < ask) break;
             if (static_cast<std::size_t>(n) == ask) {
                 want = std::max(want, std::min(want * 2, CHUNK));
             }

@@ -130,3 +130,23 @@ TEST(WholeIO, LimitLeavesTheRestUnread) {
     EXPECT_EQ(second.bytes, content.size() - 10);
     EXPECT_EQ(rest, content.substr(10));
 }
+
+// A regular file is read in one read sized from its status where it can be; from any position and
+// at any size, what comes back is the rest of the file, whole.
+TEST(WholeIO, RegularFileIsReadWholeFromAnyPosition) {
+    TestSupport::SandboxRoot root;
+    for (const std::size_t size : {std::size_t{1}, WholeIO::FIRST_READ - 1, WholeIO::FIRST_READ,
+                                   WholeIO::FIRST_READ + 1, WholeIO::CHUNK + 1}) {
+        for (const off_t start : {off_t{0}, off_t{1}}) {
+            SCOPED_TRACE("size " + std::to_string(size) + ", from " + std::to_string(start));
+            const std::string content = pattern(size);
+            root.write("/file", content);
+            const UniqueFd fd(open(root.path("/file").c_str(), O_RDONLY | O_CLOEXEC));
+            ASSERT_TRUE(fd);
+            ASSERT_EQ(lseek(fd.get(), start, SEEK_SET), start);
+            std::string got;
+            EXPECT_TRUE(WholeIO::read_to_end(fd, got));
+            EXPECT_EQ(got, content.substr(static_cast<std::size_t>(start)));
+        }
+    }
+}
