@@ -8,6 +8,7 @@
 
 #include "Answer.hpp"
 #include "Operations.hpp"
+#include "Tarvok/FHUtils/WholeIO.hpp"
 #include "Tarvok/JSON.hpp"
 #include "Tarvok/Process.hpp"
 
@@ -54,10 +55,16 @@ StatusText _get_crontab_text() {
 }
 
 void _display_crontab() {
-    print(program().crontab_text);
+    // Whatever was printed before goes first; the crontab is written straight to the descriptor,
+    // as a buffer for standard output would only be one more copy and the pages to hold it.
+    int error = std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : (errno != 0 ? errno : EIO);
+    if (error == 0) {
+        error = Tarvok::FHUtils::WholeIO::write_all(Tarvok::FHUtils::Handle{STDOUT_FILENO},
+                                                    program().crontab_text)
+                    .error;
+    }
     // A listing that did not arrive must not end as a success.
-    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-        const int error = errno;
+    if (error != 0) {
         std::fprintf(stderr, "%s: could not write the crontab to standard output: %s\n",
                      program().invocation_name.c_str(), std::strerror(error));
         Tarvok::Process::exit(1);

@@ -73,8 +73,12 @@ Transfer read_to_end(Handle fd, std::string& into, std::size_t limit, Deadline d
         into.reserve(into.size() + std::min(expected + 1, limit));
     }
     std::size_t want = std::max(FIRST_READ, into.capacity() - into.size());
+    bool was_short = false;
     while (done.bytes < limit && done.error == 0) {
-        const std::size_t ask = std::min(want, limit - done.bytes);
+        // After a short read, the room left is asked for first: most often the next read only
+        // finds the end, and growing the buffer for it would be a copy for nothing.
+        const std::size_t room = into.capacity() - into.size();
+        const std::size_t ask = std::min(was_short && room > 0 ? room : want, limit - done.bytes);
         const std::size_t at = into.size();
         into.resize(at + ask);
         const ssize_t n = ::read(fd.fd(), into.data() + at, ask);
@@ -84,7 +88,8 @@ Transfer read_to_end(Handle fd, std::string& into, std::size_t limit, Deadline d
         if (n > 0) {
             done.bytes += static_cast<std::size_t>(n);
             if (done.bytes == expected && static_cast<std::size_t>(n) < ask) break;
-            if (static_cast<std::size_t>(n) == ask) {
+            was_short = static_cast<std::size_t>(n) < ask;
+            if (!was_short) {
                 want = std::max(want, std::min(want * 2, CHUNK));
             }
         } else {

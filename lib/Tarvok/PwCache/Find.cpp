@@ -1,5 +1,7 @@
 #include "Tarvok/PwCache/Find.hpp"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -193,8 +195,10 @@ std::optional<std::string_view> _matching_line(std::string_view haystack, std::s
 // copy is already the larger part of a search.
 class ReadBuffer {
   public:
-    ReadBuffer() { _allocate(PAGE); }
+    /// Room for the reads of `fd`.
+    explicit ReadBuffer(int fd) : chunk_(_chunk_for(fd)) { _allocate(PAGE); }
     char* read_at() const { return base_ + headroom_; }
+    std::size_t chunk() const { return chunk_; }
     /// Moves `length` bytes at `text` to end right where the next read starts.
     void keep_before_read_at(const char* text, std::size_t length) {
         if (length <= headroom_) {
@@ -209,12 +213,20 @@ class ReadBuffer {
 
   private:
     static constexpr std::size_t PAGE = 4096;
+    /// A small file is read whole by one read (and its end found by the next) into a buffer of
+    /// its size, rather than into a chunk that would mostly stay untouched.
+    static std::size_t _chunk_for(int fd) {
+        struct stat st {};
+        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0) return PW_CHUNK_SIZE;
+        return std::min((static_cast<std::size_t>(st.st_size) + PAGE) / PAGE * PAGE, PW_CHUNK_SIZE);
+    }
     void _allocate(std::size_t headroom) {
-        storage_.reset(new char[PAGE + headroom + PW_CHUNK_SIZE]);
+        storage_.reset(new char[PAGE + headroom + chunk_]);
         const auto address = reinterpret_cast<std::uintptr_t>(storage_.get());
         base_ = storage_.get() + ((PAGE - address % PAGE) % PAGE);
         headroom_ = headroom;
     }
+    std::size_t chunk_;
     std::unique_ptr<char[]> storage_;
     char* base_ = nullptr;
     std::size_t headroom_ = 0;
@@ -274,11 +286,11 @@ std::vector<std::string> field_with_value_in_pw_file(int fd, std::size_t field,
     // or for the first line of the file one of our own. Each pass searches the whole lines read
     // so far and keeps the incomplete last line for the next read to extend, so that a line
     // straddling two reads is seen whole.
-    ReadBuffer buffer;
+    ReadBuffer buffer(fd);
     std::size_t tail = 1;
     buffer.read_at()[-1] = '\n';
     for (;;) {
-        const std::size_t n = LoadFile::ReadFast::read_fast(fd, buffer.read_at(), PW_CHUNK_SIZE);
+        const std::size_t n = LoadFile::ReadFast::read_fast(fd, buffer.read_at(), buffer.chunk());
         char* const begin = buffer.read_at() - tail;
         const std::size_t used = tail + n;
         if (n == 0 && used <= 1) break;

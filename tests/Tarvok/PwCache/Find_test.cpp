@@ -67,6 +67,23 @@ TEST(PwCacheFind, LineStraddlingTwoChunksIsFound) {
     EXPECT_EQ(found[4].size(), 3 * PW_CHUNK_SIZE);
 }
 
+TEST(PwCacheFind, SmallFileIsSearchedToItsLastLine) {
+    // A file under a chunk is read into a buffer of its own size: the last line is found
+    // whatever that size, with or without its line feed.
+    const std::string target = "last:x:31:31::/home/last:/bin/sh";
+    for (const std::size_t size : {4095u, 4096u, 4097u, 8191u, 8192u}) {
+        for (const bool line_feed : {true, false}) {
+            const std::string end = target + (line_feed ? "\n" : "");
+            std::string content = filler(size - end.size());
+            content += std::string(size - end.size() - content.size(), '#');
+            content.back() = '\n';
+            content += end;
+            ASSERT_EQ(content.size(), size);
+            EXPECT_EQ(find_in(content, 2, "31").size(), 7u) << size << " " << line_feed;
+        }
+    }
+}
+
 TEST(PwCacheFind, UidSearchIsNotFooledByOtherFieldsOrLongerNumbers) {
     const std::string content =
         "bygid:x:5000:100:gid is 100:/home/bygid:/bin/sh\n"
