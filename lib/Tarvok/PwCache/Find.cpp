@@ -192,11 +192,17 @@ std::optional<std::string_view> _matching_line(std::string_view haystack, std::s
 // the incomplete line from the previous read moved just in front of it. The kernel's copy into a
 // destination a few bytes past a page boundary (where a plain heap buffer plus a short carried
 // line usually puts it) runs several times slower on common x86 CPUs than an aligned one, and the
-// copy is already the larger part of a search.
+// copy is already the larger part of a search. A small file is read whole by one read (and its
+// end found by the next) into a buffer of its size, aligned to a cache line only: its bytes and
+// the line feed in front of them then share their pages with the rest of the heap instead of
+// taking two pages of their own.
 class ReadBuffer {
   public:
     /// Room for the reads of `fd`.
-    explicit ReadBuffer(int fd) : chunk_(_chunk_for(fd)) { _allocate(PAGE); }
+    explicit ReadBuffer(int fd)
+        : chunk_(_chunk_for(fd)), align_(chunk_ < PW_CHUNK_SIZE ? CACHE_LINE : PAGE) {
+        _allocate(align_);
+    }
     char* read_at() const { return base_ + headroom_; }
     std::size_t chunk() const { return chunk_; }
     /// Moves `length` bytes at `text` to end right where the next read starts.
@@ -207,26 +213,26 @@ class ReadBuffer {
         }
         // A line longer than the room in front: grow, keeping the bytes.
         std::unique_ptr<char[]> old = std::move(storage_);
-        _allocate((length + PAGE - 1) / PAGE * PAGE);
+        _allocate((length + align_ - 1) / align_ * align_);
         std::memcpy(read_at() - length, text, length);
     }
 
   private:
     static constexpr std::size_t PAGE = 4096;
-    /// A small file is read whole by one read (and its end found by the next) into a buffer of
-    /// its size, rather than into a chunk that would mostly stay untouched.
+    static constexpr std::size_t CACHE_LINE = 64;
     static std::size_t _chunk_for(int fd) {
         struct stat st {};
         if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0) return PW_CHUNK_SIZE;
         return std::min((static_cast<std::size_t>(st.st_size) + PAGE) / PAGE * PAGE, PW_CHUNK_SIZE);
     }
     void _allocate(std::size_t headroom) {
-        storage_.reset(new char[PAGE + headroom + chunk_]);
+        storage_.reset(new char[align_ + headroom + chunk_]);
         const auto address = reinterpret_cast<std::uintptr_t>(storage_.get());
-        base_ = storage_.get() + ((PAGE - address % PAGE) % PAGE);
+        base_ = storage_.get() + ((align_ - address % align_) % align_);
         headroom_ = headroom;
     }
     std::size_t chunk_;
+    std::size_t align_;
     std::unique_ptr<char[]> storage_;
     char* base_ = nullptr;
     std::size_t headroom_ = 0;
