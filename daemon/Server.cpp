@@ -54,6 +54,10 @@ constexpr std::size_t MOST_SERVED_HERE = 4096;
 // Answer bytes the loop may make between two waits for events: a fetch costs about in
 // proportion to its crontab, and a large one takes more than a whole turn of the loop.
 constexpr std::size_t SERVING_HERE_BUDGET = 256 * 1024;
+// An account that got an answer this large from the loop is served by the workers for a while:
+// it cannot have the loop make one for it turn after turn while everybody else waits.
+constexpr std::size_t LARGE_ANSWER = 64 * 1024;
+constexpr auto LARGE_ANSWER_AWAY = std::chrono::seconds(10);
 constexpr std::string_view BUSY = "The crontab service is busy; try again shortly";
 
 /// Sends what the socket takes now without waiting; returns how much went out, or nothing when
@@ -617,7 +621,8 @@ struct Server::Loop {
         set_deadline(it, std::nullopt);
         Job job{it->first, c.uid, std::move(c.fd), std::move(c.data)};
         c.data = std::string();
-        if (job.request.size() > MOST_SERVED_HERE || served_here_ >= SERVING_HERE_BUDGET) {
+        if (job.request.size() > MOST_SERVED_HERE || served_here_ >= SERVING_HERE_BUDGET ||
+            answers_large(job.uid)) {
             quick_.add(std::move(job));
             return;
         }
@@ -625,9 +630,21 @@ struct Server::Loop {
         // Past the budget, requests go to the workers, which take accounts in turn.
         if (is_save(job.request)) {
             disk_.add(std::move(job));
-        } else {
-            served_here_ += serve(std::move(job));
+            return;
         }
+        const uid_t uid = job.uid;
+        const std::size_t length = serve(std::move(job));
+        served_here_ += length;
+        if (length >= LARGE_ANSWER) large_answers_[uid] = Clock::now() + LARGE_ANSWER_AWAY;
+    }
+
+    /// Whether `uid` got a large answer from the loop lately.
+    bool answers_large(uid_t uid) {
+        const auto found = large_answers_.find(uid);
+        if (found == large_answers_.end()) return false;
+        if (found->second > Clock::now()) return true;
+        large_answers_.erase(found);
+        return false;
     }
 
     void write_rest(Connections::iterator it) {
@@ -774,6 +791,8 @@ struct Server::Loop {
     bool accepting_ = true;
     /// Answer bytes made on the loop's thread since it last waited for events.
     std::size_t served_here_ = 0;
+    /// Accounts served by the workers until the time given (see LARGE_ANSWER).
+    std::unordered_map<uid_t, Clock::time_point> large_answers_;
 
     Connections connections_;
     std::set<std::pair<Clock::time_point, std::uint64_t>> timers_;

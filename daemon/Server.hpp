@@ -3,12 +3,13 @@
 // One event-loop thread accepts, tells who is calling from the connection itself, reads each
 // request up to the end-of-request marker (or refuses it: too large, cut short, not complete in
 // time, over a bound) and writes out whatever answer could not be sent at once. It answers short
-// fetches and bad requests itself, up to a budget of answer bytes between two waits for events:
-// waking a worker costs a fetch more than serving it. Two pools of worker threads turn the other
-// requests into answers: a small one, sized to the CPUs, parses long requests and those past the
-// loop's budget and answers all but installs; installs, which wait for the disk to flush, go on to
-// a larger one. Each pool serves the accounts in turn, one request of an account at a time, so an
-// account that floods the daemon waits behind itself only.
+// fetches and bad requests itself, since waking a worker costs a fetch more than serving it: up to
+// a budget of answer bytes between two waits for events, and not again for a while to an account
+// that got a large answer from it. Two pools of worker threads turn the other requests into
+// answers: a small one, sized to the CPUs, parses long requests and those the loop leaves and
+// answers all but installs; installs, which wait for the disk to flush, go on to a larger one.
+// Each pool serves the accounts in turn, one request of an account at a time, so an account that
+// floods the daemon waits behind itself only.
 //
 // A connection's descriptor has one owner at a time: the loop while reading or writing, the
 // worker holding its request while that is served. A worker that got the whole answer out closes

@@ -476,6 +476,32 @@ TEST_F(ServerTest, RoutingFollowsTheParsedFunctionSoFetchesNeverWaitForInstalls)
     for (const auto& answer : saved) EXPECT_EQ(answer, INSTALLED);
 }
 
+TEST_F(ServerTest, AccountWithLargeAnswersIsServedAwayFromTheEventLoop) {
+    // The loop tells who is calling: an answer made on that thread was made by the loop.
+    std::mutex mutex;
+    std::thread::id loop;
+    std::vector<std::pair<uid_t, bool>> served;  // the account, and whether the loop served it
+    auto config = ServerThread::test_config();
+    config.peer_uid = [&](int fd) {
+        std::lock_guard hold(mutex);
+        loop = std::this_thread::get_id();
+        return DaemonTest::ServerThread::test_config().peer_uid(fd);
+    };
+    config.answer = [&](uid_t uid, std::string_view) {
+        std::lock_guard hold(mutex);
+        served.emplace_back(uid, std::this_thread::get_id() == loop);
+        return std::string(uid == ALICE ? 256 * 1024 : 64, 'x');
+    };
+    ServerThread server(config);
+    for (const uid_t uid : {ALICE, ALICE, BOB, ALICE, BOB}) {
+        EXPECT_EQ(server.exchange(request("fetch"), uid).size(), uid == ALICE ? 256 * 1024 : 64u);
+    }
+    // Alice's first large answer is the loop's last for her a while; Bob keeps the quick way.
+    const std::vector<std::pair<uid_t, bool>> expected{
+        {ALICE, true}, {ALICE, false}, {BOB, true}, {ALICE, false}, {BOB, true}};
+    EXPECT_EQ(served, expected);
+}
+
 TEST_F(ServerTest, ConnectionsAreKeptForAccountsWithNoneOpen) {
     auto config = ServerThread::test_config();
     config.max_connections = 8;
