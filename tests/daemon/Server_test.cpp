@@ -482,10 +482,10 @@ TEST_F(ServerTest, AccountWithLargeAnswersIsServedAwayFromTheEventLoop) {
     std::thread::id loop;
     std::vector<std::pair<uid_t, bool>> served;  // the account, and whether the loop served it
     auto config = ServerThread::test_config();
-    config.peer_uid = [&](int fd) {
+    config.peer_uid = [&, peer = config.peer_uid](int fd) {
         std::lock_guard hold(mutex);
         loop = std::this_thread::get_id();
-        return DaemonTest::ServerThread::test_config().peer_uid(fd);
+        return peer(fd);
     };
     config.answer = [&](uid_t uid, std::string_view) {
         std::lock_guard hold(mutex);
