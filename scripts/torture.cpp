@@ -2,7 +2,7 @@
 // and prints one line per scenario. Runs as root: clients really run as the accounts they pose as,
 // and the full-disk scenario mounts a small tmpfs in a private mount namespace.
 //
-//     torture TVWRAPD WORKDIR [scenario ...]   (scenarios: kill disk idle flood memory)
+//     torture TVWRAPD WORKDIR [scenario ...]   (scenarios: kill disk idle flood memory restore)
 #include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
@@ -132,6 +132,16 @@ std::string exchange(const std::string& root, std::string_view bytes) {
 
 bool ok(const std::string& answer) {
     return answer.rfind("{\"status\":1", 0) == 0;
+}
+
+/// An answer that says the crontab was installed.
+bool installed(const std::string& answer) {
+    return answer.find("\"data\":{\"status\":1") != std::string::npos;
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream file(path);
+    return std::string{std::istreambuf_iterator<char>(file), {}};
 }
 
 pid_t start_daemon(const std::string& root) {
@@ -328,10 +338,6 @@ void full_disk(const std::string& work) {
         fs::resize_file(spool + "/filler", fs::file_size(spool + "/filler") - 16384);
         const std::string answer = install(crontab_text(0, 3, 2000));
         const bool refused = answer.find("\"data\":{\"status\":1") == std::string::npos;
-        auto read_file = [](const std::string& path) {
-            std::ifstream file(path);
-            return std::string{std::istreambuf_iterator<char>(file), {}};
-        };
         const bool kept = read_file(spool + "/crontabs/" + name_of(0)) == b;
         const bool backup = read_file(spool + "/tvwrapd-backup/" + name_of(0)) == a;
         stop(daemon);
@@ -481,18 +487,77 @@ void memory_flood(const std::string& work) {
         ACCOUNTS, EACH, peak / 1024.0, idle / 1024.0, serving ? "yes" : "no");
 }
 
+void restores_during_saves(const std::string& work) {
+    constexpr int SAVES = 300;
+    const std::string root = make_root(work, "restore", 1);
+    const std::string crontab = root + "/var/spool/cron/crontabs/" + name_of(0);
+    const std::string backup = root + "/var/spool/cron/tvwrapd-backup/" + name_of(0);
+    const pid_t daemon = start_daemon(root);
+    auto save = [&root](int number) {
+        return installed(AsAccount(0, [&] {
+                             return exchange(root, save_request(crontab_text(0, number)));
+                         }).result());
+    };
+    // Two generations first, so that there is a backup to restore.
+    const bool ready = save(0) && save(1);
+    AsAccount saver(0, [&root] {
+        int failed = 0;
+        for (int i = 0; i < SAVES; ++i) {
+            failed += !installed(exchange(root, save_request(crontab_text(0, 2 + i))));
+        }
+        return std::to_string(failed);
+    });
+    // The administrator's tvwrapd --restore, again and again while the saves go on.
+    const std::string env_root = "TARVOK_SANDBOX_ROOT=" + root;
+    const std::string account = name_of(0);
+    int restores = 0;
+    int failed_restores = 0;
+    for (pollfd done{saver.out, POLLIN, 0}; poll(&done, 1, 0) == 0;) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            const int log = open((root + "/restore.log").c_str(),
+                                 O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+            dup2(log, 1);
+            dup2(log, 2);
+            char* envp[] = {const_cast<char*>(env_root.c_str()), nullptr};
+            char* argv[] = {const_cast<char*>(g_daemon.c_str()), const_cast<char*>("--restore"),
+                            const_cast<char*>(account.c_str()), nullptr};
+            execve(g_daemon.c_str(), argv, envp);
+            _exit(127);
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+        ++restores;
+        failed_restores += !WIFEXITED(status) || WEXITSTATUS(status) != 0;
+    }
+    const int failed_saves = std::stoi(saver.result());
+    // Rotated: no save or restore kept the previous backup instead of the text it replaced, and
+    // the next save keeps the crontab it replaces as the backup.
+    const std::string before = read_file(crontab);
+    const bool rotated = ready && save(SAVES + 2) && read_file(backup) == before &&
+                         read_file(crontab) == crontab_text(0, SAVES + 2);
+    stop(daemon);
+    const std::string logs = read_file(root + "/tvwrapd.log") + read_file(root + "/restore.log");
+    const bool kept_old = logs.find("the previous backup stays") != std::string::npos;
+    std::printf(
+        "restores racing %d saves of one account: %d restores, %d failed saves (target 0), "
+        "%d failed restores (target 0), backup rotated: %s\n",
+        SAVES, restores, failed_saves, failed_restores, rotated && !kept_old ? "yes" : "no");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc < 3 || geteuid() != 0) {
         std::fprintf(stderr,
-                     "usage (as root): torture TVWRAPD WORKDIR [kill|disk|idle|flood|memory]...\n");
+                     "usage (as root): torture TVWRAPD WORKDIR "
+                     "[kill|disk|idle|flood|memory|restore]...\n");
         return 2;
     }
     g_daemon = argv[1];
     const std::string work = argv[2];
     std::vector<std::string> chosen(argv + 3, argv + argc);
-    if (chosen.empty()) chosen = {"kill", "disk", "idle", "flood", "memory"};
+    if (chosen.empty()) chosen = {"kill", "disk", "idle", "flood", "memory", "restore"};
     signal(SIGPIPE, SIG_IGN);
     // Everything started here is in this process group: past the time limit, all of it goes.
     setpgid(0, 0);
@@ -510,6 +575,8 @@ int main(int argc, char** argv) {
             save_flood(work);
         } else if (name == "memory") {
             memory_flood(work);
+        } else if (name == "restore") {
+            restores_during_saves(work);
         } else {
             std::fprintf(stderr, "torture: unknown scenario '%s'\n", name.c_str());
         }
