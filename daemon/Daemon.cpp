@@ -56,8 +56,8 @@ int _serve() {
     // (zeroed), which more than doubled what a fetch costs in CPU; up to this much stays.
     mallopt(M_TRIM_THRESHOLD, KEPT_FREE_HEAP);
     Listener listener = Listener::open();
-    // No other daemon runs now (the listener saw to that): whatever temporary files lie in the
-    // spool were left by one that was killed half-way through an install.
+    // No other daemon runs now (the listener saw to that): the temporary files in the spool were
+    // left by one killed half-way through an install, or belong to a restore under way (and stay).
     if (const std::size_t removed = Spool::remove_leftovers()) {
         Tarvok::Debug::log_info("removed " + std::to_string(removed) +
                                 " temporary file(s) of interrupted installs");

@@ -66,9 +66,10 @@ std::string _fetch(uid_t uid, const std::string& account, bool allowed) {
 }
 
 // Stores `text` as the crontab of `account` when it may and cron would take it; why not
-// otherwise.
+// otherwise. `held` is the account's lock when the caller holds it already.
 std::optional<std::string> _store(uid_t uid, const std::string& account, bool allowed,
-                                  std::string text, std::string_view function) {
+                                  std::string text, std::string_view function,
+                                  const Spool::AccountLock* held = nullptr) {
     if (!allowed) {
         _audit(uid, account, function, "denied");
         return not_allowed_reason(account);
@@ -79,7 +80,11 @@ std::optional<std::string> _store(uid_t uid, const std::string& account, bool al
     }
     // cron needs every line ended, the last one too.
     if (!text.empty() && text.back() != '\n') text.push_back('\n');
-    Spool::install(account, uid, text);
+    if (held) {
+        Spool::install(*held, uid, text);
+    } else {
+        Spool::install(account, uid, text);
+    }
     _audit(uid, account, function,
            text.empty() ? "removed" : "installed " + std::to_string(text.size()) + " bytes");
     return std::nullopt;
@@ -157,13 +162,15 @@ std::optional<std::string> restore(std::string_view name) {
             return "no account '" + printable(account) + "' on this system";
         }
         uid = static_cast<uid_t>(std::stoul(*uid_text));
+        // No save of the account comes between the backup read here and its install.
+        const Spool::AccountLock held(account);
         auto backup = Spool::read_backup(account);
         if (!backup) {
             _audit(uid, account, function, "error: no backup");
             return "no backup of the crontab of '" + printable(account) + "' is kept";
         }
         return _store(uid, account, Access::may_use_cron(account, uid), std::move(*backup),
-                      function);
+                      function, &held);
     } catch (const std::exception& failure) {
         _audit(uid, account, function, std::string("error: ") + failure.what());
         return failure.what();

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -30,8 +31,8 @@ std::string in_dir(std::string_view dir, std::string_view name) {
     return Tarvok::SysRoot::path(dir) + "/" + std::string(name);
 }
 
-// One lock per account, for the life of the daemon: accounts are few and the map stays small.
-std::mutex& _account_lock(std::string_view account) {
+// One mutex per account, for the life of the daemon: accounts are few and the map stays small.
+std::mutex& _account_mutex(std::string_view account) {
     static std::mutex guard;
     static std::map<std::string, std::unique_ptr<std::mutex>, std::less<>> locks;
     std::lock_guard hold(guard);
@@ -138,9 +139,59 @@ std::optional<std::string> _read_own(int dir_fd, std::string_view dir, std::stri
     }
 }
 
-/// The temporary name beside `name`: a dot name, which cron skips.
+/// The temporary name beside `name`: a dot name, which cron skips, and this process's own, so
+/// that no other writer takes it for a leftover of its own.
 std::string _temp_name(std::string_view name) {
-    return "." + std::string(name) + std::string(TEMP_SUFFIX);
+    return "." + std::string(name) + std::string(TEMP_SUFFIX) + "." + std::to_string(getpid());
+}
+
+/// The account whose temporary file `name` is, in either form a daemon ever wrote; nothing for
+/// any other name (a crontab of an account called "web.tvwrapd-new" among them).
+std::optional<std::string_view> _temp_owner(std::string_view name) {
+    if (!name.starts_with('.')) return std::nullopt;
+    name.remove_prefix(1);
+    const auto dot = name.rfind('.');
+    if (dot != std::string_view::npos && dot + 1 < name.size() &&
+        name.find_first_not_of("0123456789", dot + 1) == std::string_view::npos) {
+        name = name.substr(0, dot);
+    }
+    if (!name.ends_with(TEMP_SUFFIX)) return std::nullopt;
+    name.remove_suffix(TEMP_SUFFIX.size());
+    if (!usable_name(name)) return std::nullopt;
+    return name;
+}
+
+/// Where `account`'s lock lies in the lock file: FNV-1a of the name, kept clear of the largest
+/// offsets. Two names that meet on one byte only wait for each other.
+off_t _lock_offset(std::string_view account) {
+    std::uint64_t hash = 14695981039346656037u;
+    for (const char c : account) {
+        hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211u;
+    }
+    return static_cast<off_t>(hash >> 2);
+}
+
+/// Takes `account`'s lock: a write lock on its byte of the lock file. Such a lock belongs to the
+/// open file, not to the process, so the daemon's threads keep apart as other processes do, and
+/// the kernel drops it with the descriptor, also when its holder is killed. Without `wait`,
+/// nothing when another holds it.
+UniqueFd _lock(std::string_view account, bool wait) {
+    const UniqueFd dir = _open_dir(BACKUP_DIR, true, 0700, std::nullopt);
+    const std::string lock_name(LOCK_NAME);
+    UniqueFd fd(
+        openat(dir.get(), lock_name.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!fd) fail("Cannot open", in_dir(BACKUP_DIR, LOCK_NAME), errno);
+    struct flock range {};
+    range.l_type = F_WRLCK;
+    range.l_whence = SEEK_SET;
+    range.l_start = _lock_offset(account);
+    range.l_len = 1;
+    while (fcntl(fd.get(), wait ? F_OFD_SETLKW : F_OFD_SETLK, &range) != 0) {
+        if (errno == EINTR) continue;
+        if (!wait && (errno == EAGAIN || errno == EACCES)) return {};
+        fail("Cannot lock", in_dir(BACKUP_DIR, LOCK_NAME), errno);
+    }
+    return fd;
 }
 
 /// A new version of `name` in `dir_fd`, written whole and flushed under a temporary name beside
@@ -152,7 +203,8 @@ class Staged {
            uid_t uid, std::optional<gid_t> gid)
         : dir_fd_(dir_fd), dir_(dir), name_(name), temp_(_temp_name(name)) {
         const std::string temp_path = in_dir(dir_, temp_);
-        // A leftover of an interrupted install; the account lock keeps anyone else off this name.
+        // A leftover of a killed process that had this process's number; the account lock keeps
+        // anyone else off this name.
         if (unlinkat(dir_fd_, temp_.c_str(), 0) != 0 && errno != ENOENT) {
             fail("Cannot remove", temp_path, errno);
         }
@@ -199,6 +251,12 @@ class Staged {
 
 }  // namespace
 
+AccountLock::AccountLock(std::string_view account) : account_(account) {
+    if (!usable_name(account)) throw Tarvok::Error("Unusable account name for a crontab");
+    threads_ = std::unique_lock(_account_mutex(account));
+    file_ = _lock(account, true);
+}
+
 bool usable_name(std::string_view account) {
     return !account.empty() && account.size() <= 200 && account.front() != '.' &&
            account.find('/') == std::string_view::npos &&
@@ -228,8 +286,12 @@ std::optional<std::string> read_backup(std::string_view account) {
 }
 
 void install(std::string_view account, uid_t uid, std::string_view text) {
-    if (!usable_name(account)) throw Tarvok::Error("Unusable account name for a crontab");
-    std::lock_guard hold(_account_lock(account));
+    const AccountLock held(account);
+    install(held, uid, text);
+}
+
+void install(const AccountLock& held, uid_t uid, std::string_view text) {
+    const std::string& account = held.account();
     const std::optional<gid_t> group = _crontab_group();
     // Debian's own spool: sticky, writable by the crontab group, readable by root only.
     UniqueFd spool = _open_dir(SPOOL_DIR, true, group ? 01730 : 0700, group);
@@ -281,14 +343,13 @@ std::size_t remove_leftovers() {
         listing.acquire();  // the listing owns it now
         std::vector<std::string> leftovers;
         while (const dirent* entry = readdir(entries)) {
-            const std::string_view name = entry->d_name;
-            if (name.size() > 1 + TEMP_SUFFIX.size() && name.front() == '.' &&
-                name.ends_with(TEMP_SUFFIX)) {
-                leftovers.emplace_back(name);
-            }
+            if (_temp_owner(entry->d_name)) leftovers.emplace_back(entry->d_name);
         }
         closedir(entries);
         for (const std::string& name : leftovers) {
+            // A writer that holds the account's lock (a restore under way) owns what lies there.
+            const UniqueFd no_writer = _lock(*_temp_owner(name), false);
+            if (!no_writer) continue;
             if (unlinkat(fd.get(), name.c_str(), 0) != 0 && errno != ENOENT) {
                 fail("Cannot remove", in_dir(dir, name), errno);
             }

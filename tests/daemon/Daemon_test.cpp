@@ -8,9 +8,12 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <set>
+#include <thread>
 
+#include "Spool.hpp"
 #include "Tarvok/Wire.hpp"
 #include "daemon/support/DaemonClient.hpp"
 #include "daemon/support/DaemonProcess.hpp"
@@ -81,19 +84,27 @@ TEST_F(DaemonRun, ServesTheCallingAccountAndShutsDownCleanly) {
     EXPECT_NE(log.find("tvwrapd stopped"), std::string::npos) << log;
 }
 
+// Leftovers in the names of this daemon and of the one before go; the crontab of an account whose
+// name merely looks like one stays, and so does the file of a restore under way (it holds the
+// account's lock).
 TEST_F(DaemonRun, TemporaryFilesOfAKilledDaemonAreRemovedAtStartUp) {
     const std::string spool = "/var/spool/cron/crontabs/";
     const std::string backups = "/var/spool/cron/tvwrapd-backup/";
     for (const std::string& file :
          {spool + "alice", spool + ".alice.tvwrapd-new", spool + ".bob.tvwrapd-new",
-          backups + "alice", backups + ".alice.tvwrapd-new"}) {
+          spool + ".bob.tvwrapd-new.4242", spool + "web.tvwrapd-new",
+          spool + ".carol.tvwrapd-new.77", backups + "alice", backups + ".alice.tvwrapd-new",
+          backups + ".carol.tvwrapd-new.77"}) {
         root_.write(file, "@daily x\n", 0600);
     }
+    const Tvwrapd::Spool::AccountLock restoring("carol");
     DaemonProcess daemon(root_);
     ASSERT_TRUE(daemon.wait_until_serving()) << daemon.log();
-    EXPECT_EQ(TestSupport::entries(root_.path(spool)), std::set<std::string>{"alice"});
-    EXPECT_EQ(TestSupport::entries(root_.path(backups)), std::set<std::string>{"alice"});
-    EXPECT_NE(daemon.log().find("removed 3 temporary file(s)"), std::string::npos) << daemon.log();
+    EXPECT_EQ(TestSupport::entries(root_.path(spool)),
+              (std::set<std::string>{"alice", "web.tvwrapd-new", ".carol.tvwrapd-new.77"}));
+    EXPECT_EQ(TestSupport::entries(root_.path(backups)),
+              (std::set<std::string>{"alice", ".lock", ".carol.tvwrapd-new.77"}));
+    EXPECT_NE(daemon.log().find("removed 4 temporary file(s)"), std::string::npos) << daemon.log();
     EXPECT_EQ(daemon.stop(), 0);
 }
 
@@ -230,4 +241,43 @@ TEST(DaemonRestore, PutsTheBackupGenerationBackAsASaveWould) {
 
     EXPECT_EQ(TestSupport::run({program, "--restore"}, env).status, 2);
     EXPECT_EQ(TestSupport::run({program, "--restore", "tester", "extra"}, env).status, 2);
+}
+
+// A restore beside the running daemon takes turns with the account's saves: each one happens
+// whole, in some order, and none mistakes the other's temporary file for a leftover.
+TEST_F(DaemonRun, RestoresRacingSavesOfTheSameAccountAllSucceed) {
+    DaemonProcess daemon(root_);
+    ASSERT_TRUE(daemon.wait_until_serving()) << daemon.log();
+    const std::string account = geteuid() == 0 ? "root" : "tester";
+    const auto save = [&](int number) {
+        return DaemonTest::exchange(socket_path(),
+                                    DaemonTest::save_request("@daily " + std::to_string(number) +
+                                                             "\n")) == INSTALLED;
+    };
+    ASSERT_TRUE(save(0) && save(1));
+
+    std::atomic<bool> saving{true};
+    int failed_saves = 0;
+    std::thread saver([&] {
+        for (int i = 2; i < 100; ++i) failed_saves += !save(i);
+        saving = false;
+    });
+    const std::string program = TestSupport::built("sandbox/bin/tvwrapd");
+    int restores = 0;
+    int failed_restores = 0;
+    std::string first_failure;
+    while (saving || restores == 0) {
+        const auto r = TestSupport::run({program, "--restore", account},
+                                        {"TARVOK_SANDBOX_ROOT=" + root_.dir()});
+        ++restores;
+        if (r.status != 0 && failed_restores++ == 0) first_failure = r.err;
+    }
+    saver.join();
+    EXPECT_EQ(failed_saves, 0);
+    EXPECT_EQ(failed_restores, 0) << "of " << restores << ", first: " << first_failure;
+    EXPECT_EQ(TestSupport::entries(root_.path("/var/spool/cron/crontabs")),
+              std::set<std::string>{account});
+    EXPECT_EQ(TestSupport::entries(root_.path("/var/spool/cron/tvwrapd-backup")),
+              (std::set<std::string>{account, ".lock"}));
+    EXPECT_EQ(daemon.stop(), 0);
 }
