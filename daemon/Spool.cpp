@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -93,6 +94,10 @@ UniqueFd _open_dir(std::string_view dir, bool create, mode_t mode, std::optional
                 fail("Cannot set the group of", path, errno);
             }
             if (fchmod(fd.get(), mode) != 0) fail("Cannot set the mode of", path, errno);
+            // The files about to go in are flushed; the directory holding them must be too.
+            const std::string parent = path.substr(0, path.rfind('/'));
+            UniqueFd above(open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            if (!above || fsync(above.get()) != 0) fail("Cannot flush directory", parent, errno);
         }
     }
     if (!fd) fail("Cannot open directory", path, errno);
@@ -313,19 +318,36 @@ void install(const AccountLock& held, uid_t uid, std::string_view text) {
     } else if (unlinkat(spool.get(), std::string(account).c_str(), 0) != 0 && errno != ENOENT) {
         fail("Cannot remove", in_dir(SPOOL_DIR, account), errno);
     }
+    // From here on the new text is in place: a failure can no longer take it back, only say so.
+    const std::string done = fresh ? "the new crontab is in place" : "the crontab is removed";
+    std::optional<NotFlushed> unflushed;
+    const auto flush = [&](int dir_fd, std::string_view dir, const std::string& risk) {
+        if (fsync(dir_fd) == 0) return;
+        const int error = errno;
+        const std::string detail =
+            "Cannot flush directory '" + Tarvok::SysRoot::path(dir) + "': " + std::strerror(error);
+        if (!unflushed) unflushed.emplace(detail, done + ", but " + risk);
+        Tarvok::Debug::log_error(detail + "; " + done + ", but " + risk);
+    };
     // The old text becomes the backup only now that the new one is in place.
     if (kept) {
+        bool rotated = false;
         try {
             kept->commit();
-            fsync(backups.get());
+            rotated = true;
         } catch (const Tarvok::Error& failure) {
             Tarvok::Debug::log_warn(std::string("the previous backup stays: ") + failure.what());
+        }
+        if (rotated) {
+            flush(backups.get(), BACKUP_DIR,
+                  "a crash of the system may lose the backup of the previous one");
         }
     }
     // cron rereads the spool when the directory's time moves; a change within the second of its
     // last look would otherwise go unseen.
     futimens(spool.get(), nullptr);
-    fsync(spool.get());
+    flush(spool.get(), SPOOL_DIR, "a crash of the system may undo the change");
+    if (unflushed) throw *unflushed;
 }
 
 std::size_t remove_leftovers() {

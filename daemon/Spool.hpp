@@ -25,7 +25,9 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
+#include "Tarvok/Error.hpp"
 #include "Tarvok/UniqueFd.hpp"
 
 namespace Tvwrapd::Spool {
@@ -56,6 +58,19 @@ class AccountLock {
     Tarvok::UniqueFd file_;
 };
 
+/// Raised by install() when the new text is in place but a directory could not be flushed to
+/// disk, so that a crash of the system may still undo the change or lose the backup. what() has
+/// the detail for the log; in_place() says, without paths, what stands now.
+class NotFlushed : public Tarvok::Error {
+  public:
+    NotFlushed(const std::string& detail, std::string in_place)
+        : Tarvok::Error(detail + "; " + in_place), in_place_(std::move(in_place)) {}
+    const std::string& in_place() const { return in_place_; }
+
+  private:
+    std::string in_place_;
+};
+
 /// The stored crontab of `account`; "" when it has none. Throws Tarvok::Error when the file in
 /// its place is not `owner`'s alone.
 std::string read(std::string_view account, uid_t owner);
@@ -66,7 +81,7 @@ std::optional<std::string> read_backup(std::string_view account);
 
 /// Makes `text` the crontab of `account`, owned by `uid`; the empty text removes it. Throws
 /// Tarvok::Error when it cannot, and then the stored crontab and its backup are still the old
-/// ones.
+/// ones; throws NotFlushed when the new text is in place but may not survive a crash.
 void install(std::string_view account, uid_t uid, std::string_view text);
 /// The same, for the account whose lock the caller holds.
 void install(const AccountLock& held, uid_t uid, std::string_view text);

@@ -10,6 +10,7 @@
 #include <set>
 
 #include "Tarvok/Error.hpp"
+#include "support/FailingSync.hpp"
 #include "support/SandboxRoot.hpp"
 
 namespace Spool = Tvwrapd::Spool;
@@ -117,6 +118,59 @@ TEST_F(SpoolTest, FullDiskKeepsTheCrontabItsBackupAndNoTemporaryFile) {
               std::set<std::string>{"alice"});
     EXPECT_EQ(TestSupport::entries(root_.path("/var/spool/cron/tvwrapd-backup")),
               (std::set<std::string>{".lock", "alice"}));
+}
+
+// A directory that cannot be flushed is a failed install: before anything moved (the directory
+// was just created), the crontab is as it was; after, the failure says what is in place.
+TEST_F(SpoolTest, UnflushedDirectoryFailsTheInstallAndSaysWhatIsInPlace) {
+    {
+        TestSupport::FailingSync broken("/var/spool/cron");
+        try {
+            Spool::install("alice", ALICE, "@daily a\n");
+            ADD_FAILURE() << "installed without flushing the directory it created";
+        } catch (const Spool::NotFlushed& failure) {
+            ADD_FAILURE() << failure.what();
+        } catch (const Tarvok::Error& failure) {
+            EXPECT_NE(std::string(failure.what()).find("Cannot flush directory"), std::string::npos)
+                << failure.what();
+        }
+        EXPECT_NE(access(crontab("alice").c_str(), F_OK), 0);
+    }
+    Spool::install("alice", ALICE, "@daily a\n");
+    Spool::install("alice", ALICE, "@daily b\n");
+    struct Case {
+        const char* broken;
+        std::string text;
+        std::string in_place;
+        std::string crontab;  // what stands afterwards ("" for none)
+        std::string backup;
+    };
+    const Case cases[] = {
+        {"/crontabs", "@daily c\n",
+         "the new crontab is in place, but a crash of the system may undo the change", "@daily c\n",
+         "@daily b\n"},
+        {"/tvwrapd-backup", "@daily d\n",
+         "the new crontab is in place, but a crash of the system may lose the backup of the "
+         "previous one",
+         "@daily d\n", "@daily c\n"},
+        {"/crontabs", "", "the crontab is removed, but a crash of the system may undo the change",
+         "", "@daily d\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.broken);
+        TestSupport::FailingSync broken(root_.path("/var/spool/cron") + c.broken);
+        try {
+            Spool::install("alice", ALICE, c.text);
+            ADD_FAILURE() << "reported as installed";
+        } catch (const Spool::NotFlushed& failure) {
+            EXPECT_EQ(failure.in_place(), c.in_place);
+            EXPECT_EQ(std::string(failure.what()), "Cannot flush directory '" +
+                                                       root_.path("/var/spool/cron") + c.broken +
+                                                       "': Input/output error; " + c.in_place);
+        }
+        EXPECT_EQ(Spool::read("alice", ALICE), c.crontab);
+        EXPECT_EQ(Spool::read_backup("alice"), c.backup);
+    }
 }
 
 TEST_F(SpoolTest, FileThatIsNotTheAccountsAloneIsNeitherReadNorReplaced) {
