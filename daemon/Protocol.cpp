@@ -22,7 +22,7 @@ constexpr auto& MEMBERS = Tarvok::Wire::REQUEST_MEMBERS;
 using Tarvok::JSON::view;
 
 BadRequest bad(std::string reason, std::string function = {}) {
-    return BadRequest{std::move(reason), std::move(function)};
+    return BadRequest{std::move(reason), std::move(function), {}};
 }
 
 // Every member present exactly once and nothing else: a client that sends more than it should
@@ -126,7 +126,10 @@ std::variant<Request, BadRequest> parse_request(std::string_view json) {
         return _parse(json);
     } catch (const std::exception& failure) {
         // Only memory exhaustion can get here; the caller still deserves an answer.
-        return bad(std::string("Request could not be read: ") + failure.what());
+        BadRequest problem =
+            bad("Request could not be read: the crontab service is short of memory");
+        problem.detail = failure.what();
+        return problem;
     }
 }
 

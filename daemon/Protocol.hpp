@@ -38,6 +38,8 @@ struct BadRequest {
     std::string reason;
     /// The function the request named, when it named one as a text (for the audit line).
     std::string function;
+    /// What went wrong inside the daemon, for the log only.
+    std::string detail;
 };
 
 /// Parses one request: the JSON text without the end-of-request marker.

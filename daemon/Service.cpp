@@ -96,6 +96,21 @@ std::string _save(uid_t uid, const std::string& account, bool allowed, std::stri
     return Protocol::save_answer(!problem, problem.value_or(""));
 }
 
+// What an account is told of a failure inside the daemon: the paths and the system's reasons are
+// the administrator's business, and go to the log.
+std::string _plain_failure(std::string_view function, const std::exception& failure) {
+    if (const auto* unflushed = dynamic_cast<const Spool::NotFlushed*>(&failure)) {
+        return "Not flushed to disk: " + unflushed->in_place() + "; ask your administrator";
+    }
+    if (function == Protocol::Wire::FETCH_FUNCTION) {
+        return "Your crontab could not be read; ask your administrator";
+    }
+    if (function == Protocol::Wire::SAVE_FUNCTION) {
+        return "Your crontab could not be stored and is unchanged; ask your administrator";
+    }
+    return "The crontab service failed; ask your administrator";
+}
+
 }  // namespace
 
 std::string not_allowed_reason(std::string_view account) {
@@ -127,7 +142,8 @@ std::string answer(uid_t uid, std::string_view request) {
         auto parsed = Protocol::parse_request(request);
         if (auto* bad = std::get_if<Protocol::BadRequest>(&parsed)) {
             if (!bad->function.empty()) function = bad->function;
-            _audit(uid, account, function, "error: " + bad->reason);
+            _audit(uid, account, function,
+                   "error: " + bad->reason + (bad->detail.empty() ? "" : " (" + bad->detail + ")"));
             return Protocol::error_answer(bad->reason);
         }
         auto& served = std::get<Protocol::Request>(parsed);
@@ -140,7 +156,7 @@ std::string answer(uid_t uid, std::string_view request) {
         return _save(uid, account, allowed, std::move(served.crontab));
     } catch (const std::exception& failure) {
         _audit(uid, account, function, std::string("error: ") + failure.what());
-        return Protocol::error_answer(std::string("The crontab service failed: ") + failure.what());
+        return Protocol::error_answer(_plain_failure(function, failure));
     }
 }
 
