@@ -180,7 +180,9 @@ TEST_F(SpoolTest, FileThatIsNotTheAccountsAloneIsNeitherReadNorReplaced) {
     const auto plant = [&](uid_t owner, bool second_name) {
         root_.write("/var/spool/cron/crontabs/alice", "@daily planted\n", 0600);
         ASSERT_EQ(chown(place.c_str(), owner, owner), 0);
-        if (second_name) ASSERT_EQ(link(place.c_str(), root_.path("/var/spool/cron/x").c_str()), 0);
+        if (second_name) {
+            ASSERT_EQ(link(place.c_str(), root_.path("/var/spool/cron/x").c_str()), 0);
+        }
     };
     const std::function<void()> plantings[] = {
         [&] { plant(BOB, false); },   // another account's file
