@@ -4,7 +4,6 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <mutex>
 #include <string>
@@ -14,7 +13,6 @@ namespace {
 
 std::mutex g_lock;
 std::string g_path_end;
-std::atomic<int> g_failures{0};
 
 bool _fails(int fd) {
     std::lock_guard hold(g_lock);
@@ -32,7 +30,6 @@ bool _fails(int fd) {
 FailingSync::FailingSync(std::string path_end) {
     std::lock_guard hold(g_lock);
     g_path_end = std::move(path_end);
-    g_failures = 0;
 }
 
 FailingSync::~FailingSync() {
@@ -40,16 +37,11 @@ FailingSync::~FailingSync() {
     g_path_end.clear();
 }
 
-int FailingSync::failures() const {
-    return g_failures;
-}
-
 }  // namespace TestSupport
 
 extern "C" int fsync(int fd) {
     const int saved = errno;
     if (TestSupport::_fails(fd)) {
-        ++TestSupport::g_failures;
         errno = EIO;
         return -1;
     }

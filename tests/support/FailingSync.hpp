@@ -17,9 +17,6 @@ class FailingSync {
     ~FailingSync();
     FailingSync(const FailingSync&) = delete;
     FailingSync& operator=(const FailingSync&) = delete;
-
-    /// How many flushes failed so far.
-    int failures() const;
 };
 
 }  // namespace TestSupport
