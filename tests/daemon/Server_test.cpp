@@ -518,6 +518,7 @@ TEST_F(ServerTest, ConnectionsAreKeptForAccountsWithNoneOpen) {
 TEST_F(ServerTest, BusyAnswerIsReadableAfterTheWholeRequestIsSent) {
     auto config = ServerThread::test_config();
     config.max_connections = 1;
+    config.drain_limit = std::chrono::seconds(30);
     ServerThread server(config);
     const int holder = DaemonTest::connect_to(server.path(), ALICE);
     const int fd = DaemonTest::connect_to(server.path(), BOB);
@@ -526,6 +527,18 @@ TEST_F(ServerTest, BusyAnswerIsReadableAfterTheWholeRequestIsSent) {
     EXPECT_TRUE(busy.sent_all);
     EXPECT_EQ(busy.answer, error_answer("The crontab service is busy; try again shortly"));
     EXPECT_TRUE(busy.closed_cleanly);
+
+    // A refused caller that goes on sending is cut off after a few requests' worth, however long
+    // it would still have to drain.
+    const int endless = DaemonTest::connect_to(server.path(), BOB);
+    const std::string block(1 << 20, '#');
+    std::size_t streamed = 0;
+    for (ssize_t n; streamed < (256u << 20) &&
+                    (n = send(endless, block.data(), block.size(), MSG_NOSIGNAL)) > 0;) {
+        streamed += static_cast<std::size_t>(n);
+    }
+    close(endless);
+    EXPECT_LT(streamed, 64u << 20);
     close(holder);
 }
 
