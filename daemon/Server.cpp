@@ -11,13 +11,11 @@
 #include <condition_variable>
 #include <csignal>
 #include <cstring>
-#include <deque>
 #include <map>
 #include <mutex>
 #include <set>
 #include <thread>
 #include <unordered_map>
-#include <unordered_set>
 #include <variant>
 #include <vector>
 
@@ -26,6 +24,7 @@
 #include "Tarvok/Error.hpp"
 #include "Tarvok/FDPass.hpp"
 #include "Tarvok/UniqueFd.hpp"
+#include "Turns.hpp"
 
 namespace Tvwrapd {
 namespace {
@@ -179,13 +178,6 @@ struct Server::Loop {
         std::size_t bytes = 0;
     };
 
-    struct Job {
-        std::uint64_t id;
-        uid_t uid;
-        UniqueFd fd;
-        std::string request;
-    };
-
     struct Done {
         std::uint64_t id;
         /// Empty when the worker closed the connection: its answer is out, or the peer is gone.
@@ -238,45 +230,20 @@ struct Server::Loop {
 
     // ---- workers -------------------------------------------------------------------------
 
-    /// Workers and the requests waiting for them, served account by account in turn: an account
-    /// has at most one request being served, the rest of its requests wait behind it.
+    /// Workers and the requests waiting for them, served account by account in turn.
     struct Pool {
         std::vector<std::thread> threads;
         std::mutex mutex;
         std::condition_variable ready;
-        std::unordered_map<uid_t, std::deque<Job>> waiting;
-        /// Accounts with a request waiting and none being served, in the order they are served.
-        std::deque<uid_t> turns;
-        std::unordered_set<uid_t> serving;
+        Turns turns;
         bool quit = false;
 
         void add(Job job) {
             {
                 std::lock_guard hold(mutex);
-                const uid_t uid = job.uid;
-                auto& queue = waiting[uid];
-                if (queue.empty() && !serving.count(uid)) turns.push_back(uid);
-                queue.push_back(std::move(job));
+                turns.add(std::move(job));
             }
             ready.notify_one();
-        }
-
-        /// The next account's oldest request; the caller holds the mutex and a turn is waiting.
-        Job take() {
-            const uid_t uid = turns.front();
-            turns.pop_front();
-            const auto queue = waiting.find(uid);
-            Job job = std::move(queue->second.front());
-            queue->second.pop_front();
-            if (queue->second.empty()) waiting.erase(queue);
-            serving.insert(uid);
-            return job;
-        }
-
-        /// The caller holds the mutex.
-        void served(uid_t uid) {
-            serving.erase(uid);
-            if (waiting.count(uid)) turns.push_back(uid);
         }
     };
 
@@ -316,11 +283,10 @@ struct Server::Loop {
         std::unique_lock hold(pool.mutex);
         for (;;) {
             // Requests already taken in are still answered when the daemon stops.
-            pool.ready.wait(hold, [&pool] {
-                return !pool.turns.empty() || (pool.quit && pool.waiting.empty());
-            });
-            if (pool.turns.empty()) return;
-            Job job = pool.take();
+            pool.ready.wait(
+                hold, [&pool] { return pool.turns.ready() || (pool.quit && pool.turns.empty()); });
+            if (!pool.turns.ready()) return;
+            Job job = pool.turns.take();
             hold.unlock();
             const uid_t uid = job.uid;
             if (&pool == &quick_ && is_save(job.request)) {
@@ -329,7 +295,7 @@ struct Server::Loop {
                 serve(std::move(job));
             }
             hold.lock();
-            pool.served(uid);
+            pool.turns.done(uid);
             if (pool.quit) pool.ready.notify_all();
         }
     }

@@ -1,0 +1,31 @@
+#include "Turns.hpp"
+
+#include <utility>
+
+namespace Tvwrapd {
+
+void Turns::add(Job job) {
+    const uid_t uid = job.uid;
+    auto& queue = waiting_[uid];
+    if (queue.empty() && !out_.count(uid)) line_.push_back(uid);
+    queue.push_back(std::move(job));
+}
+
+Job Turns::take() {
+    const uid_t uid = line_.front();
+    line_.pop_front();
+    const auto queue = waiting_.find(uid);
+    Job job = std::move(queue->second.front());
+    queue->second.pop_front();
+    if (queue->second.empty()) waiting_.erase(queue);
+    out_.insert(uid);
+    return job;
+}
+
+bool Turns::done(uid_t uid) {
+    if (out_.erase(uid) == 0 || !waiting_.count(uid)) return false;
+    line_.push_back(uid);
+    return true;
+}
+
+}  // namespace Tvwrapd
