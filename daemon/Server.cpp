@@ -38,7 +38,8 @@ constexpr std::uint64_t LISTENER = 0;
 constexpr std::uint64_t WAKE = 1;
 constexpr std::uint64_t FIRST_CONNECTION = 2;
 constexpr std::size_t READ_CHUNK = 65536;
-// A connection may always hold this much, whatever the others hold: an ordinary request fits.
+// A connection may always hold this much, whatever the others hold: an ordinary request fits, and
+// an ordinary answer goes out without asking. A larger answer is first let in under the bounds.
 constexpr std::size_t FREE_BUFFER = READ_CHUNK;
 // Descriptors kept free for the spool, the account files and the logger.
 constexpr rlim_t SPARE_DESCRIPTORS = 64;
@@ -149,6 +150,7 @@ std::optional<uid_t> peer_credentials(int fd) {
 
 struct Server::Loop {
     enum class State { reading, working, writing, draining };
+    struct Pool;
 
     struct Connection {
         /// Empty while a worker holds the request: the worker owns the descriptor then.
@@ -171,6 +173,8 @@ struct Server::Loop {
         std::size_t drained = 0;
         /// Bytes of memory counted against the account (its request, then its answer).
         std::size_t charged = 0;
+        /// The pool whose turn of the account this connection keeps until its answer is out.
+        Pool* turn = nullptr;
     };
 
     struct Account {
@@ -180,10 +184,15 @@ struct Server::Loop {
 
     struct Done {
         std::uint64_t id;
+        uid_t uid;
         /// Empty when the worker closed the connection: its answer is out, or the peer is gone.
         UniqueFd fd;
         /// What the worker could not send at once.
         std::string rest;
+        /// Nothing of the answer has gone out: it waits to be let in under the memory bounds.
+        bool whole = false;
+        /// The pool whose turn of the account goes with the connection.
+        Pool* turn = nullptr;
     };
 
     using Connections = std::map<std::uint64_t, Connection>;
@@ -230,7 +239,9 @@ struct Server::Loop {
 
     // ---- workers -------------------------------------------------------------------------
 
-    /// Workers and the requests waiting for them, served account by account in turn.
+    /// Workers and the requests waiting for them, served account by account in turn. An
+    /// account's turn lasts until its answer is out: a worker ends it when it sent the whole
+    /// answer, the loop when it closes a connection whose answer it was left to write.
     struct Pool {
         std::vector<std::thread> threads;
         std::mutex mutex;
@@ -244,6 +255,30 @@ struct Server::Loop {
                 turns.add(std::move(job));
             }
             ready.notify_one();
+        }
+
+        bool claim(uid_t uid) {
+            std::lock_guard hold(mutex);
+            return turns.claim(uid);
+        }
+
+        /// Leaves the account's turn to the loop, which ends it once the answer is out; false
+        /// when the pool stops, and the turn must end now.
+        bool keep(uid_t uid) {
+            std::lock_guard hold(mutex);
+            if (quit) return false;
+            turns.keep(uid);
+            return true;
+        }
+
+        void done(uid_t uid) {
+            bool lined = false;
+            {
+                std::lock_guard hold(mutex);
+                lined = turns.done(uid);
+            }
+            // Only then: waking an idle worker for nothing costs the loop's fetches a processor.
+            if (lined) ready.notify_one();
         }
     };
 
@@ -272,6 +307,8 @@ struct Server::Loop {
             {
                 std::lock_guard hold(pool->mutex);
                 pool->quit = true;
+                // The loop writes no more answers out: the turns they kept are over.
+                pool->turns.done_kept();
             }
             pool->ready.notify_all();
             for (auto& worker : pool->threads) worker.join();
@@ -289,19 +326,20 @@ struct Server::Loop {
             Job job = pool.turns.take();
             hold.unlock();
             const uid_t uid = job.uid;
+            bool kept = false;
             if (&pool == &quick_ && is_save(job.request)) {
                 disk_.add(std::move(job));
             } else {
-                serve(std::move(job));
+                std::string answer = answer_to(job);
+                kept = deliver(std::move(job), std::move(answer), &pool);
             }
             hold.lock();
-            pool.turns.done(uid);
+            if (!kept) pool.turns.done(uid);
             if (pool.quit) pool.ready.notify_all();
         }
     }
 
-    /// Answers the job; returns the length of the answer.
-    std::size_t serve(Job job) {
+    std::string answer_to(Job& job) {
         std::string answer;
         try {
             answer = config_.answer(job.uid, job.request);
@@ -309,20 +347,33 @@ struct Server::Loop {
             answer = Protocol::error_answer(std::string("Internal error: ") + failure.what());
         }
         job.request = std::string();
-        const std::size_t length = answer.size();
-        const auto sent = send_now(job.fd.get(), answer);
-        if (!sent || *sent == answer.size()) {
-            // The client reads until the end: close now rather than after a trip through the
-            // loop, which only settles its books whenever it next wakes. The books are handed
-            // over first: a client that calls again at once must find its slot free.
-            UniqueFd done = std::move(job.fd);
-            finished(Done{job.id, {}, {}});
-            done.reset();
-        } else {
+        return answer;
+    }
+
+    /// Sends the answer, or what of it the socket takes now. Returns whether the loop was left
+    /// the rest to write out, and `pool`'s turn of the account with it.
+    bool deliver(Job job, std::string answer, Pool* pool) {
+        // Nothing of a large answer goes out before the loop lets it in under the memory bounds:
+        // a caller that does not read could otherwise have it held whatever they say.
+        const bool whole = answer.size() > FREE_BUFFER;
+        if (!whole) {
+            const auto sent = send_now(job.fd.get(), answer);
+            if (!sent || *sent == answer.size()) {
+                // The client reads until the end: close now rather than after a trip through the
+                // loop, which only settles its books whenever it next wakes. The books are handed
+                // over first: a client that calls again at once must find its slot free.
+                UniqueFd done = std::move(job.fd);
+                finished(Done{job.id, job.uid, {}, {}});
+                done.reset();
+                return false;
+            }
             answer.erase(0, *sent);
-            finished(Done{job.id, std::move(job.fd), std::move(answer)});
         }
-        return length;
+        // Kept before the loop can see the connection, which may end the turn at once.
+        const bool kept = pool->keep(job.uid);
+        finished(Done{job.id, job.uid, std::move(job.fd), std::move(answer), whole,
+                      kept ? pool : nullptr});
+        return kept;
     }
 
     void finished(Done done) {
@@ -427,6 +478,8 @@ struct Server::Loop {
         Connection& c = it->second;
         set_deadline(it, std::nullopt);
         release(c);
+        // The account's next request may be served: this one's answer is out, or nobody takes it.
+        if (c.turn != nullptr) c.turn->done(c.uid);
         if (c.state == State::draining) --draining_;
         connections_.erase(it);
         if (!accepting_ && !stopping_) {
@@ -598,8 +651,16 @@ struct Server::Loop {
             disk_.add(std::move(job));
             return;
         }
+        // One answer of an account at a time, here too: the workers' if they have one of its
+        // requests, else the loop's, which takes the account's turn from them until it is out.
+        if (!quick_.claim(job.uid)) {
+            quick_.add(std::move(job));
+            return;
+        }
         const uid_t uid = job.uid;
-        const std::size_t length = serve(std::move(job));
+        std::string answer = answer_to(job);
+        const std::size_t length = answer.size();
+        if (!deliver(std::move(job), std::move(answer), &quick_)) quick_.done(uid);
         served_here_ += length;
         if (length >= LARGE_ANSWER) large_answers_[uid] = Clock::now() + LARGE_ANSWER_AWAY;
     }
@@ -647,14 +708,23 @@ struct Server::Loop {
         }
         for (Done& d : done) {
             auto it = connections_.find(d.id);
-            if (it == connections_.end()) continue;
+            if (it == connections_.end()) {
+                if (d.turn != nullptr) d.turn->done(d.uid);
+                continue;
+            }
             Connection& c = it->second;
+            c.turn = d.turn;
             if (!d.fd || stopping_) {
                 close_connection(it);
                 continue;
             }
             c.fd = std::move(d.fd);
             c.state = State::writing;
+            if (d.whole && !may_hold(c, d.rest.capacity())) {
+                // Held until the caller takes it, it would pass the account's or the daemon's
+                // bound: the caller hears so instead, and may try again shortly.
+                d.rest = config_.refuse(c.uid, BUSY);
+            }
             c.data = std::move(d.rest);
             c.sent = 0;
             charge(c, c.data.capacity());

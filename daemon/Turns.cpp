@@ -23,9 +23,28 @@ Job Turns::take() {
 }
 
 bool Turns::done(uid_t uid) {
+    kept_.erase(uid);
     if (out_.erase(uid) == 0 || !waiting_.count(uid)) return false;
     line_.push_back(uid);
     return true;
+}
+
+bool Turns::claim(uid_t uid) {
+    if (out_.count(uid) || waiting_.count(uid)) return false;
+    out_.insert(uid);
+    return true;
+}
+
+void Turns::keep(uid_t uid) {
+    if (out_.count(uid)) kept_.insert(uid);
+}
+
+void Turns::done_kept() {
+    for (const uid_t uid : kept_) {
+        out_.erase(uid);
+        if (waiting_.count(uid)) line_.push_back(uid);
+    }
+    kept_.clear();
 }
 
 }  // namespace Tvwrapd

@@ -12,6 +12,9 @@ namespace {
 ///   'A'..'Z'  a request of that account arrives (its requests are numbered A0, A1, ...)
 ///   '>'       a worker takes the next request: which one, or "." when none is ready
 ///   'a'..'z'  that account's request out is done
+///   '?' + an account letter: the loop claims the account: "A+" when granted, "A-" when not
+///   '=' + an account letter: that account's answer is left to be written out
+///   '!'       the pool stops: the turns kept for answers being written out end
 std::string play(std::string_view steps) {
     Tvwrapd::Turns turns;
     std::map<char, int> arrived;
@@ -25,6 +28,13 @@ std::string play(std::string_view steps) {
             turns.done(static_cast<uid_t>(step - 'a' + 'A'));
         } else if (step == '>') {
             say(turns.ready() ? turns.take().request : ".");
+        } else if (step == '?') {
+            const char account = steps[++i];
+            say(account + std::string(turns.claim(static_cast<uid_t>(account)) ? "+" : "-"));
+        } else if (step == '=') {
+            turns.keep(static_cast<uid_t>(steps[++i]));
+        } else if (step == '!') {
+            turns.done_kept();
         }
     }
     return said;
@@ -40,6 +50,13 @@ TEST(Turns, AccountsAreServedInTurnOneRequestOfEachAtATime) {
         // An account has one request out at a time; its next waits until that one is done.
         {"A>A>>a>", "A0 . . A1"},
         {"AB>>A>ba>", "A0 B0 . A1"},
+        // The loop's claim counts as a request out, and is granted only to an idle account.
+        {"?AA>a>", "A+ . A0"},
+        {"A?A>?A", "A- A0 A-"},
+        // An answer left to be written out keeps its turn, until done or the pool stops; the
+        // turns of requests still being served end as they are done.
+        {"A>=AA>a>", "A0 . A1"},
+        {"AB>>AB=A!>>b>", "A0 B0 A1 . B1"},
     };
     for (const auto& [steps, said] : cases) EXPECT_EQ(play(steps), said) << steps;
 }
