@@ -19,6 +19,7 @@
 #include <variant>
 #include <vector>
 
+#include "Ledger.hpp"
 #include "Protocol.hpp"
 #include "Tarvok/Debug.hpp"
 #include "Tarvok/Error.hpp"
@@ -58,7 +59,6 @@ constexpr std::size_t SERVING_HERE_BUDGET = 256 * 1024;
 // it cannot have the loop make one for it turn after turn while everybody else waits.
 constexpr std::size_t LARGE_ANSWER = 64 * 1024;
 constexpr auto LARGE_ANSWER_AWAY = std::chrono::seconds(10);
-constexpr std::string_view BUSY = "The crontab service is busy; try again shortly";
 
 /// Sends what the socket takes now without waiting; returns how much went out, or nothing when
 /// the peer is gone.
@@ -177,11 +177,6 @@ struct Server::Loop {
         Pool* turn = nullptr;
     };
 
-    struct Account {
-        std::size_t connections = 0;
-        std::size_t bytes = 0;
-    };
-
     struct Done {
         std::uint64_t id;
         uid_t uid;
@@ -204,10 +199,18 @@ struct Server::Loop {
             config_.max_draining = std::min(config_.max_draining, budget / 8);
             config_.max_connections = std::max<std::size_t>(1, budget - config_.max_draining);
         }
-        reserved_ = std::min(config_.reserved_connections.value_or(config_.max_connections / 8),
-                             config_.max_connections - 1);
         most_ = config_.max_request + Protocol::Wire::END_OF_REQUEST_MARKER.size();
         if (config_.max_memory_per_account == 0) config_.max_memory_per_account = 4 * most_;
+        ledger_ = Ledger({
+            .connections = config_.max_connections,
+            .connections_per_account = config_.max_connections_per_account,
+            .reserved_connections =
+                std::min(config_.reserved_connections.value_or(config_.max_connections / 8),
+                         config_.max_connections - 1),
+            .memory = config_.max_memory,
+            .memory_per_account = config_.max_memory_per_account,
+            .free_bytes = FREE_BUFFER,
+        });
         if (config_.quick_workers == 0) {
             config_.quick_workers = std::clamp(std::thread::hardware_concurrency(), 2u, 8u);
         }
@@ -397,42 +400,18 @@ struct Server::Loop {
 
     // ---- bounds ----------------------------------------------------------------------------
 
-    /// Why a new connection from `uid` cannot be taken, if it cannot.
-    std::optional<std::string_view> over_a_bound(uid_t uid) const {
-        const auto account = accounts_.find(uid);
-        const std::size_t held = account == accounts_.end() ? 0 : account->second.connections;
-        if (held >= config_.max_connections_per_account) {
-            return "Too many connections from this account at once";
-        }
-        // The last few connections are kept for accounts that have none open.
-        const std::size_t cap =
-            held == 0 ? config_.max_connections : config_.max_connections - reserved_;
-        if (counted_ >= cap) return BUSY;
-        return std::nullopt;
-    }
-
     void count_in(Connection& c) {
         c.counted = true;
-        ++accounts_[c.uid].connections;
-        ++counted_;
+        ledger_.count_in(c.uid);
     }
 
     /// Sets the memory `c` holds to `bytes`.
     void charge(Connection& c, std::size_t bytes) {
-        if (bytes == c.charged) return;
-        Account& account = accounts_[c.uid];
-        account.bytes = account.bytes - c.charged + bytes;
-        bytes_ = bytes_ - c.charged + bytes;
-        c.charged = bytes;
-        if (account.bytes == 0 && account.connections == 0) accounts_.erase(c.uid);
+        c.charged = ledger_.charge(c.uid, c.charged, bytes);
     }
 
     bool may_hold(const Connection& c, std::size_t bytes) const {
-        if (bytes <= FREE_BUFFER) return true;
-        const auto account = accounts_.find(c.uid);
-        const std::size_t held = account == accounts_.end() ? 0 : account->second.bytes;
-        return held - c.charged + bytes <= config_.max_memory_per_account &&
-               bytes_ - c.charged + bytes <= config_.max_memory;
+        return ledger_.may_hold(c.uid, c.charged, bytes);
     }
 
     /// Makes room for `size` bytes of request; false when the bounds do not allow it.
@@ -455,11 +434,7 @@ struct Server::Loop {
         charge(c, 0);
         if (!c.counted) return;
         c.counted = false;
-        --counted_;
-        const auto account = accounts_.find(c.uid);
-        if (--account->second.connections == 0 && account->second.bytes == 0) {
-            accounts_.erase(account);
-        }
+        ledger_.count_out(c.uid);
     }
 
     // ---- connections -----------------------------------------------------------------------
@@ -561,8 +536,8 @@ struct Server::Loop {
                           Protocol::error_answer("Cannot tell who is calling"), true);
                 continue;
             }
-            if (over_a_bound(*uid)) settle_finished();
-            if (const auto reason = over_a_bound(*uid)) {
+            if (ledger_.over_a_bound(*uid)) settle_finished();
+            if (const auto reason = ledger_.over_a_bound(*uid)) {
                 refuse(add_connection(std::move(fd), *uid), *reason, true);
                 continue;
             }
@@ -811,13 +786,12 @@ struct Server::Loop {
         settle_finished();
         connections_.clear();
         timers_.clear();
-        accounts_.clear();
-        counted_ = bytes_ = draining_ = 0;
+        ledger_.clear();
+        draining_ = 0;
     }
 
     int listen_fd_;
     ServerConfig config_;
-    std::size_t reserved_ = 0;
     /// The longest request with its marker.
     std::size_t most_ = 0;
     char read_buffer_[READ_CHUNK];
@@ -832,9 +806,7 @@ struct Server::Loop {
 
     Connections connections_;
     std::set<std::pair<Clock::time_point, std::uint64_t>> timers_;
-    std::unordered_map<uid_t, Account> accounts_;
-    std::size_t counted_ = 0;
-    std::size_t bytes_ = 0;
+    Ledger ledger_{{}};
     std::size_t draining_ = 0;
     std::uint64_t next_id_ = FIRST_CONNECTION;
 
