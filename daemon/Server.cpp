@@ -11,21 +11,21 @@
 #include <condition_variable>
 #include <csignal>
 #include <cstring>
-#include <deque>
 #include <map>
 #include <mutex>
 #include <set>
 #include <thread>
 #include <unordered_map>
-#include <unordered_set>
 #include <variant>
 #include <vector>
 
+#include "Ledger.hpp"
 #include "Protocol.hpp"
 #include "Tarvok/Debug.hpp"
 #include "Tarvok/Error.hpp"
 #include "Tarvok/FDPass.hpp"
 #include "Tarvok/UniqueFd.hpp"
+#include "Turns.hpp"
 
 namespace Tvwrapd {
 namespace {
@@ -39,7 +39,8 @@ constexpr std::uint64_t LISTENER = 0;
 constexpr std::uint64_t WAKE = 1;
 constexpr std::uint64_t FIRST_CONNECTION = 2;
 constexpr std::size_t READ_CHUNK = 65536;
-// A connection may always hold this much, whatever the others hold: an ordinary request fits.
+// A connection may always hold this much, whatever the others hold: an ordinary request fits, and
+// an ordinary answer goes out without asking. A larger answer is first let in under the bounds.
 constexpr std::size_t FREE_BUFFER = READ_CHUNK;
 // Descriptors kept free for the spool, the account files and the logger.
 constexpr rlim_t SPARE_DESCRIPTORS = 64;
@@ -58,7 +59,6 @@ constexpr std::size_t SERVING_HERE_BUDGET = 256 * 1024;
 // it cannot have the loop make one for it turn after turn while everybody else waits.
 constexpr std::size_t LARGE_ANSWER = 64 * 1024;
 constexpr auto LARGE_ANSWER_AWAY = std::chrono::seconds(10);
-constexpr std::string_view BUSY = "The crontab service is busy; try again shortly";
 
 /// Sends what the socket takes now without waiting; returns how much went out, or nothing when
 /// the peer is gone.
@@ -150,6 +150,7 @@ std::optional<uid_t> peer_credentials(int fd) {
 
 struct Server::Loop {
     enum class State { reading, working, writing, draining };
+    struct Pool;
 
     struct Connection {
         /// Empty while a worker holds the request: the worker owns the descriptor then.
@@ -172,26 +173,21 @@ struct Server::Loop {
         std::size_t drained = 0;
         /// Bytes of memory counted against the account (its request, then its answer).
         std::size_t charged = 0;
-    };
-
-    struct Account {
-        std::size_t connections = 0;
-        std::size_t bytes = 0;
-    };
-
-    struct Job {
-        std::uint64_t id;
-        uid_t uid;
-        UniqueFd fd;
-        std::string request;
+        /// The pool whose turn of the account this connection keeps until its answer is out.
+        Pool* turn = nullptr;
     };
 
     struct Done {
         std::uint64_t id;
+        uid_t uid;
         /// Empty when the worker closed the connection: its answer is out, or the peer is gone.
         UniqueFd fd;
         /// What the worker could not send at once.
         std::string rest;
+        /// Nothing of the answer has gone out: it waits to be let in under the memory bounds.
+        bool whole = false;
+        /// The pool whose turn of the account goes with the connection.
+        Pool* turn = nullptr;
     };
 
     using Connections = std::map<std::uint64_t, Connection>;
@@ -203,10 +199,18 @@ struct Server::Loop {
             config_.max_draining = std::min(config_.max_draining, budget / 8);
             config_.max_connections = std::max<std::size_t>(1, budget - config_.max_draining);
         }
-        reserved_ = std::min(config_.reserved_connections.value_or(config_.max_connections / 8),
-                             config_.max_connections - 1);
         most_ = config_.max_request + Protocol::Wire::END_OF_REQUEST_MARKER.size();
         if (config_.max_memory_per_account == 0) config_.max_memory_per_account = 4 * most_;
+        ledger_ = Ledger({
+            .connections = config_.max_connections,
+            .connections_per_account = config_.max_connections_per_account,
+            .reserved_connections =
+                std::min(config_.reserved_connections.value_or(config_.max_connections / 8),
+                         config_.max_connections - 1),
+            .memory = config_.max_memory,
+            .memory_per_account = config_.max_memory_per_account,
+            .free_bytes = FREE_BUFFER,
+        });
         if (config_.quick_workers == 0) {
             config_.quick_workers = std::clamp(std::thread::hardware_concurrency(), 2u, 8u);
         }
@@ -238,45 +242,46 @@ struct Server::Loop {
 
     // ---- workers -------------------------------------------------------------------------
 
-    /// Workers and the requests waiting for them, served account by account in turn: an account
-    /// has at most one request being served, the rest of its requests wait behind it.
+    /// Workers and the requests waiting for them, served account by account in turn. An
+    /// account's turn lasts until its answer is out: a worker ends it when it sent the whole
+    /// answer, the loop when it closes a connection whose answer it was left to write.
     struct Pool {
         std::vector<std::thread> threads;
         std::mutex mutex;
         std::condition_variable ready;
-        std::unordered_map<uid_t, std::deque<Job>> waiting;
-        /// Accounts with a request waiting and none being served, in the order they are served.
-        std::deque<uid_t> turns;
-        std::unordered_set<uid_t> serving;
+        Turns turns;
         bool quit = false;
 
         void add(Job job) {
             {
                 std::lock_guard hold(mutex);
-                const uid_t uid = job.uid;
-                auto& queue = waiting[uid];
-                if (queue.empty() && !serving.count(uid)) turns.push_back(uid);
-                queue.push_back(std::move(job));
+                turns.add(std::move(job));
             }
             ready.notify_one();
         }
 
-        /// The next account's oldest request; the caller holds the mutex and a turn is waiting.
-        Job take() {
-            const uid_t uid = turns.front();
-            turns.pop_front();
-            const auto queue = waiting.find(uid);
-            Job job = std::move(queue->second.front());
-            queue->second.pop_front();
-            if (queue->second.empty()) waiting.erase(queue);
-            serving.insert(uid);
-            return job;
+        bool claim(uid_t uid) {
+            std::lock_guard hold(mutex);
+            return turns.claim(uid);
         }
 
-        /// The caller holds the mutex.
-        void served(uid_t uid) {
-            serving.erase(uid);
-            if (waiting.count(uid)) turns.push_back(uid);
+        /// Leaves the account's turn to the loop, which ends it once the answer is out; false
+        /// when the pool stops, and the turn must end now.
+        bool keep(uid_t uid) {
+            std::lock_guard hold(mutex);
+            if (quit) return false;
+            turns.keep(uid);
+            return true;
+        }
+
+        void done(uid_t uid) {
+            bool lined = false;
+            {
+                std::lock_guard hold(mutex);
+                lined = turns.done(uid);
+            }
+            // Only then: waking an idle worker for nothing costs the loop's fetches a processor.
+            if (lined) ready.notify_one();
         }
     };
 
@@ -305,6 +310,8 @@ struct Server::Loop {
             {
                 std::lock_guard hold(pool->mutex);
                 pool->quit = true;
+                // The loop writes no more answers out: the turns they kept are over.
+                pool->turns.done_kept();
             }
             pool->ready.notify_all();
             for (auto& worker : pool->threads) worker.join();
@@ -316,26 +323,26 @@ struct Server::Loop {
         std::unique_lock hold(pool.mutex);
         for (;;) {
             // Requests already taken in are still answered when the daemon stops.
-            pool.ready.wait(hold, [&pool] {
-                return !pool.turns.empty() || (pool.quit && pool.waiting.empty());
-            });
-            if (pool.turns.empty()) return;
-            Job job = pool.take();
+            pool.ready.wait(
+                hold, [&pool] { return pool.turns.ready() || (pool.quit && pool.turns.empty()); });
+            if (!pool.turns.ready()) return;
+            Job job = pool.turns.take();
             hold.unlock();
             const uid_t uid = job.uid;
+            bool kept = false;
             if (&pool == &quick_ && is_save(job.request)) {
                 disk_.add(std::move(job));
             } else {
-                serve(std::move(job));
+                std::string answer = answer_to(job);
+                kept = deliver(std::move(job), std::move(answer), &pool);
             }
             hold.lock();
-            pool.served(uid);
+            if (!kept) pool.turns.done(uid);
             if (pool.quit) pool.ready.notify_all();
         }
     }
 
-    /// Answers the job; returns the length of the answer.
-    std::size_t serve(Job job) {
+    std::string answer_to(Job& job) {
         std::string answer;
         try {
             answer = config_.answer(job.uid, job.request);
@@ -343,20 +350,33 @@ struct Server::Loop {
             answer = Protocol::error_answer(std::string("Internal error: ") + failure.what());
         }
         job.request = std::string();
-        const std::size_t length = answer.size();
-        const auto sent = send_now(job.fd.get(), answer);
-        if (!sent || *sent == answer.size()) {
-            // The client reads until the end: close now rather than after a trip through the
-            // loop, which only settles its books whenever it next wakes. The books are handed
-            // over first: a client that calls again at once must find its slot free.
-            UniqueFd done = std::move(job.fd);
-            finished(Done{job.id, {}, {}});
-            done.reset();
-        } else {
+        return answer;
+    }
+
+    /// Sends the answer, or what of it the socket takes now. Returns whether the loop was left
+    /// the rest to write out, and `pool`'s turn of the account with it.
+    bool deliver(Job job, std::string answer, Pool* pool) {
+        // Nothing of a large answer goes out before the loop lets it in under the memory bounds:
+        // a caller that does not read could otherwise have it held whatever they say.
+        const bool whole = answer.size() > FREE_BUFFER;
+        if (!whole) {
+            const auto sent = send_now(job.fd.get(), answer);
+            if (!sent || *sent == answer.size()) {
+                // The client reads until the end: close now rather than after a trip through the
+                // loop, which only settles its books whenever it next wakes. The books are handed
+                // over first: a client that calls again at once must find its slot free.
+                UniqueFd done = std::move(job.fd);
+                finished(Done{job.id, job.uid, {}, {}});
+                done.reset();
+                return false;
+            }
             answer.erase(0, *sent);
-            finished(Done{job.id, std::move(job.fd), std::move(answer)});
         }
-        return length;
+        // Kept before the loop can see the connection, which may end the turn at once.
+        const bool kept = pool->keep(job.uid);
+        finished(Done{job.id, job.uid, std::move(job.fd), std::move(answer), whole,
+                      kept ? pool : nullptr});
+        return kept;
     }
 
     void finished(Done done) {
@@ -380,42 +400,18 @@ struct Server::Loop {
 
     // ---- bounds ----------------------------------------------------------------------------
 
-    /// Why a new connection from `uid` cannot be taken, if it cannot.
-    std::optional<std::string_view> over_a_bound(uid_t uid) const {
-        const auto account = accounts_.find(uid);
-        const std::size_t held = account == accounts_.end() ? 0 : account->second.connections;
-        if (held >= config_.max_connections_per_account) {
-            return "Too many connections from this account at once";
-        }
-        // The last few connections are kept for accounts that have none open.
-        const std::size_t cap =
-            held == 0 ? config_.max_connections : config_.max_connections - reserved_;
-        if (counted_ >= cap) return BUSY;
-        return std::nullopt;
-    }
-
     void count_in(Connection& c) {
         c.counted = true;
-        ++accounts_[c.uid].connections;
-        ++counted_;
+        ledger_.count_in(c.uid);
     }
 
     /// Sets the memory `c` holds to `bytes`.
     void charge(Connection& c, std::size_t bytes) {
-        if (bytes == c.charged) return;
-        Account& account = accounts_[c.uid];
-        account.bytes = account.bytes - c.charged + bytes;
-        bytes_ = bytes_ - c.charged + bytes;
-        c.charged = bytes;
-        if (account.bytes == 0 && account.connections == 0) accounts_.erase(c.uid);
+        c.charged = ledger_.charge(c.uid, c.charged, bytes);
     }
 
     bool may_hold(const Connection& c, std::size_t bytes) const {
-        if (bytes <= FREE_BUFFER) return true;
-        const auto account = accounts_.find(c.uid);
-        const std::size_t held = account == accounts_.end() ? 0 : account->second.bytes;
-        return held - c.charged + bytes <= config_.max_memory_per_account &&
-               bytes_ - c.charged + bytes <= config_.max_memory;
+        return ledger_.may_hold(c.uid, c.charged, bytes);
     }
 
     /// Makes room for `size` bytes of request; false when the bounds do not allow it.
@@ -438,11 +434,7 @@ struct Server::Loop {
         charge(c, 0);
         if (!c.counted) return;
         c.counted = false;
-        --counted_;
-        const auto account = accounts_.find(c.uid);
-        if (--account->second.connections == 0 && account->second.bytes == 0) {
-            accounts_.erase(account);
-        }
+        ledger_.count_out(c.uid);
     }
 
     // ---- connections -----------------------------------------------------------------------
@@ -461,6 +453,8 @@ struct Server::Loop {
         Connection& c = it->second;
         set_deadline(it, std::nullopt);
         release(c);
+        // The account's next request may be served: this one's answer is out, or nobody takes it.
+        if (c.turn != nullptr) c.turn->done(c.uid);
         if (c.state == State::draining) --draining_;
         connections_.erase(it);
         if (!accepting_ && !stopping_) {
@@ -542,8 +536,8 @@ struct Server::Loop {
                           Protocol::error_answer("Cannot tell who is calling"), true);
                 continue;
             }
-            if (over_a_bound(*uid)) settle_finished();
-            if (const auto reason = over_a_bound(*uid)) {
+            if (ledger_.over_a_bound(*uid)) settle_finished();
+            if (const auto reason = ledger_.over_a_bound(*uid)) {
                 refuse(add_connection(std::move(fd), *uid), *reason, true);
                 continue;
             }
@@ -632,8 +626,16 @@ struct Server::Loop {
             disk_.add(std::move(job));
             return;
         }
+        // One answer of an account at a time, here too: the workers' if they have one of its
+        // requests, else the loop's, which takes the account's turn from them until it is out.
+        if (!quick_.claim(job.uid)) {
+            quick_.add(std::move(job));
+            return;
+        }
         const uid_t uid = job.uid;
-        const std::size_t length = serve(std::move(job));
+        std::string answer = answer_to(job);
+        const std::size_t length = answer.size();
+        if (!deliver(std::move(job), std::move(answer), &quick_)) quick_.done(uid);
         served_here_ += length;
         if (length >= LARGE_ANSWER) large_answers_[uid] = Clock::now() + LARGE_ANSWER_AWAY;
     }
@@ -681,14 +683,23 @@ struct Server::Loop {
         }
         for (Done& d : done) {
             auto it = connections_.find(d.id);
-            if (it == connections_.end()) continue;
+            if (it == connections_.end()) {
+                if (d.turn != nullptr) d.turn->done(d.uid);
+                continue;
+            }
             Connection& c = it->second;
+            c.turn = d.turn;
             if (!d.fd || stopping_) {
                 close_connection(it);
                 continue;
             }
             c.fd = std::move(d.fd);
             c.state = State::writing;
+            if (d.whole && !may_hold(c, d.rest.capacity())) {
+                // Held until the caller takes it, it would pass the account's or the daemon's
+                // bound: the caller hears so instead, and may try again shortly.
+                d.rest = config_.refuse(c.uid, BUSY);
+            }
             c.data = std::move(d.rest);
             c.sent = 0;
             charge(c, c.data.capacity());
@@ -775,13 +786,12 @@ struct Server::Loop {
         settle_finished();
         connections_.clear();
         timers_.clear();
-        accounts_.clear();
-        counted_ = bytes_ = draining_ = 0;
+        ledger_.clear();
+        draining_ = 0;
     }
 
     int listen_fd_;
     ServerConfig config_;
-    std::size_t reserved_ = 0;
     /// The longest request with its marker.
     std::size_t most_ = 0;
     char read_buffer_[READ_CHUNK];
@@ -796,9 +806,7 @@ struct Server::Loop {
 
     Connections connections_;
     std::set<std::pair<Clock::time_point, std::uint64_t>> timers_;
-    std::unordered_map<uid_t, Account> accounts_;
-    std::size_t counted_ = 0;
-    std::size_t bytes_ = 0;
+    Ledger ledger_{{}};
     std::size_t draining_ = 0;
     std::uint64_t next_id_ = FIRST_CONNECTION;
 

@@ -8,17 +8,20 @@
 // that got a large answer from it. Two pools of worker threads turn the other requests into
 // answers: a small one, sized to the CPUs, parses long requests and those the loop leaves and
 // answers all but installs; installs, which wait for the disk to flush, go on to a larger one.
-// Each pool serves the accounts in turn, one request of an account at a time, so an account that
-// floods the daemon waits behind itself only.
+// Each pool serves the accounts in turn (Tvwrapd::Turns), one request of an account at a time, and
+// the turn lasts until the answer is out: an account that floods the daemon, or leaves its answers
+// unread, waits behind itself only, and never has two large answers made or held for it at once.
 //
 // A connection's descriptor has one owner at a time: the loop while reading or writing, the
 // worker holding its request while that is served. A worker that got the whole answer out closes
-// the connection; the rest of a large answer goes back to the loop.
+// the connection; the rest of an answer goes back to the loop, and so does all of a large one,
+// which the loop first lets in under the memory bounds.
 //
 // Connections and the memory their requests and answers hold are bounded per account and in
 // total; part of the connections is kept for accounts that have none open. A caller over a bound
 // gets an error answer, and the daemon reads on (discarding) until the caller has sent everything,
-// so that the answer is not lost to a reset.
+// so that the answer is not lost to a reset. An answer that would pass a bound is not sent: the
+// caller is told the service is busy instead.
 //
 //     Tvwrapd::Listener listener = Tvwrapd::Listener::open();
 //     Tvwrapd::Server server(listener.fd());

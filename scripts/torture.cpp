@@ -2,7 +2,7 @@
 // and prints one line per scenario. Runs as root: clients really run as the accounts they pose as,
 // and the full-disk scenario mounts a small tmpfs in a private mount namespace.
 //
-//     torture TVWRAPD WORKDIR [scenario ...]   (scenarios: kill disk idle flood memory restore)
+//     torture TVWRAPD WORKDIR [scenario ...]   (scenarios: kill disk idle flood memory restore answers)
 #include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
@@ -545,19 +545,76 @@ void restores_during_saves(const std::string& work) {
         SAVES, restores, failed_saves, failed_restores, rotated && !kept_old ? "yes" : "no");
 }
 
+void answers_unread(const std::string& work) {
+    constexpr int ACCOUNTS = 4;
+    constexpr int EACH = 64;
+    const std::string root = make_root(work, "answers", ACCOUNTS + 1);
+    const pid_t daemon = start_daemon(root);
+    exchange(root, request("fetch"));
+    const std::size_t idle = peak_kib(daemon);
+    // The largest crontab there is, every byte of it sent back in JSON's widest escape: 6 MiB
+    // an answer.
+    std::string escaped = "#";
+    for (int i = 0; i < 1024 * 1024 - 2; ++i) escaped += "\\u0001";
+    const std::string widest = request("save", "{\"crontab\":\"" + escaped + "\\n\"}");
+    for (int a = 0; a < ACCOUNTS; ++a) {
+        if (!ok(AsAccount(a, [&] { return exchange(root, widest); }).result())) {
+            std::printf("answers held unread: not measured (the setup save was refused)\n");
+            stop(daemon);
+            return;
+        }
+    }
+    std::vector<AsAccount> hostile;
+    for (int a = 0; a < ACCOUNTS; ++a) {
+        hostile.emplace_back(a, [&root] {
+            std::vector<int> fds;
+            const std::string fetch = request("fetch");
+            for (int i = 0; i < EACH; ++i) {
+                const int fd = connect_to(root);
+                if (fd < 0) continue;
+                if (send(fd, fetch.data(), fetch.size(), MSG_NOSIGNAL) > 0) shutdown(fd, SHUT_WR);
+                fds.push_back(fd);
+            }
+            std::this_thread::sleep_for(std::chrono::seconds(4));
+            for (int fd : fds) close(fd);
+            return std::string();
+        });
+    }
+    // Meanwhile another account installs 220 KB and reads it back.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    const std::string honest = crontab_text(ACCOUNTS, 1, 9000);
+    const bool saved =
+        AsAccount(ACCOUNTS, [&] {
+            const std::string answer = exchange(root, save_request(honest));
+            const bool installed = answer.find("\"data\":{\"status\":1") != std::string::npos;
+            return std::string(installed && exchange(root, request("fetch")).find("# line 8999") !=
+                                                std::string::npos
+                                   ? "yes"
+                                   : "no");
+        }).result() == "yes";
+    for (auto& client : hostile) client.result();
+    const std::size_t peak = peak_kib(daemon);
+    stop(daemon);
+    std::printf(
+        "answers held unread (%d accounts x %d connections, 1 MiB crontab of \\x01): daemon "
+        "peak memory %.1f MB (idle %.1f MB, target under 128 MB), another account's save "
+        "accepted: %s\n",
+        ACCOUNTS, EACH, peak / 1024.0, idle / 1024.0, saved ? "yes" : "no");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc < 3 || geteuid() != 0) {
         std::fprintf(stderr,
                      "usage (as root): torture TVWRAPD WORKDIR "
-                     "[kill|disk|idle|flood|memory|restore]...\n");
+                     "[kill|disk|idle|flood|memory|restore|answers]...\n");
         return 2;
     }
     g_daemon = argv[1];
     const std::string work = argv[2];
     std::vector<std::string> chosen(argv + 3, argv + argc);
-    if (chosen.empty()) chosen = {"kill", "disk", "idle", "flood", "memory", "restore"};
+    if (chosen.empty()) chosen = {"kill", "disk", "idle", "flood", "memory", "restore", "answers"};
     signal(SIGPIPE, SIG_IGN);
     // Everything started here is in this process group: past the time limit, all of it goes.
     setpgid(0, 0);
@@ -577,6 +634,8 @@ int main(int argc, char** argv) {
             memory_flood(work);
         } else if (name == "restore") {
             restores_during_saves(work);
+        } else if (name == "answers") {
+            answers_unread(work);
         } else {
             std::fprintf(stderr, "torture: unknown scenario '%s'\n", name.c_str());
         }

@@ -3,12 +3,13 @@
 # kill -9 during saves (torn files), a full disk (old crontab and backup intact), 20 accounts x 60
 # idle connections (an honest client's fetch latency), a flood of saves (another account's fetch
 # latency against idle), a flood of unfinished 1 MiB requests (the daemon's peak memory), restores
-# of one account racing its saves (failed saves and restores).
+# of one account racing its saves (failed saves and restores), answers of 6 MiB held unread by
+# 4 accounts x 64 connections (peak memory, another account's save).
 # Needs root (clients run as the accounts they pose as; the full disk is a tmpfs in a private mount
 # namespace). Everything runs below a temporary directory that is removed at the end; each scenario
 # is bounded in time and the whole run is killed after 4 minutes. The scenarios take about 20
 # seconds (the first run also builds the daemon).
-# Usage: scripts/torture.sh [kill|disk|idle|flood|memory|restore ...]
+# Usage: scripts/torture.sh [kill|disk|idle|flood|memory|restore|answers ...]
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=$here/build-bench

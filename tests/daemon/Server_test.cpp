@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -518,6 +519,7 @@ TEST_F(ServerTest, ConnectionsAreKeptForAccountsWithNoneOpen) {
 TEST_F(ServerTest, BusyAnswerIsReadableAfterTheWholeRequestIsSent) {
     auto config = ServerThread::test_config();
     config.max_connections = 1;
+    config.drain_limit = std::chrono::seconds(30);
     ServerThread server(config);
     const int holder = DaemonTest::connect_to(server.path(), ALICE);
     const int fd = DaemonTest::connect_to(server.path(), BOB);
@@ -526,6 +528,18 @@ TEST_F(ServerTest, BusyAnswerIsReadableAfterTheWholeRequestIsSent) {
     EXPECT_TRUE(busy.sent_all);
     EXPECT_EQ(busy.answer, error_answer("The crontab service is busy; try again shortly"));
     EXPECT_TRUE(busy.closed_cleanly);
+
+    // A refused caller that goes on sending is cut off after a few requests' worth, however long
+    // it would still have to drain.
+    const int endless = DaemonTest::connect_to(server.path(), BOB);
+    const std::string block(1 << 20, '#');
+    std::size_t streamed = 0;
+    for (ssize_t n; streamed < (256u << 20) &&
+                    (n = send(endless, block.data(), block.size(), MSG_NOSIGNAL)) > 0;) {
+        streamed += static_cast<std::size_t>(n);
+    }
+    close(endless);
+    EXPECT_LT(streamed, 64u << 20);
     close(holder);
 }
 
@@ -589,4 +603,86 @@ TEST_F(ServerTest, AnswerIsCutOnlyByItsOwnIdleLimitNotByTheRequestTimeLimit) {
     EXPECT_LT(DaemonTest::read_to_end(idle).size(), big.size());
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
     close(idle);
+}
+
+TEST_F(ServerTest, AnswerLeftUnreadHoldsUpOnlyTheNextRequestOfItsAccount) {
+    // The largest crontab, every byte sent back as a six-byte escape: a 6 MiB answer.
+    const std::string text =
+        "#" + std::string(Tvwrapd::CrontabCheck::MAX_LENGTH - 2, '\x01') + "\n";
+    std::mutex mutex;
+    int alice_answers = 0;
+    auto config = ServerThread::test_config();
+    config.answer = [&](uid_t uid, std::string_view request) {
+        if (uid == ALICE && request.find("fetch") != std::string_view::npos) {
+            std::lock_guard hold(mutex);
+            ++alice_answers;
+        }
+        return Tvwrapd::Service::answer(uid, request);
+    };
+    ServerThread server(config);
+    ASSERT_EQ(server.exchange(save_request(text), ALICE), INSTALLED);
+    const std::string fetch = request("fetch");
+    int unread[2];
+    for (int& fd : unread) {
+        fd = DaemonTest::connect_to(server.path(), ALICE);
+        ASSERT_EQ(send(fd, fetch.data(), fetch.size(), MSG_NOSIGNAL),
+                  static_cast<ssize_t>(fetch.size()));
+        shutdown(fd, SHUT_WR);
+    }
+    // Others are served meanwhile, a save larger than any connection may hold unasked included.
+    std::string large;
+    while (large.size() < 200 * 1024) large += "# " + std::string(100, 'y') + "\n";
+    EXPECT_EQ(server.exchange(request("fetch"), BOB), EMPTY_FETCH);
+    EXPECT_EQ(server.exchange(save_request(large), BOB), INSTALLED);
+    {
+        std::lock_guard hold(mutex);
+        EXPECT_EQ(alice_answers, 1) << "a second answer was made while the first was held";
+    }
+    // Once the first answer is taken, the second is made and comes whole.
+    const std::string whole = fetched(DaemonTest::json_string(text));
+    for (const int fd : unread) {
+        const std::string answer = DaemonTest::read_to_end(fd);
+        EXPECT_TRUE(answer == whole) << answer.size() << " bytes: " << answer.substr(0, 100);
+        close(fd);
+    }
+}
+
+TEST_F(ServerTest, MemoryOfUnreadAnswersIsBoundedPerAccountAndInTotal) {
+    constexpr std::size_t ANSWER = 3 << 20;
+    const std::string busy = error_answer("The crontab service is busy; try again shortly");
+    struct Case {
+        std::size_t per_account;
+        std::size_t total;
+        int holders;  // accounts that each leave an answer unread first
+        bool served;  // whether the last caller's answer still fits
+    };
+    for (const Case& bound : {Case{2 << 20, 64 << 20, 0, false}, Case{64 << 20, 7 << 20, 2, false},
+                              Case{64 << 20, 10 << 20, 2, true}}) {
+        auto config = ServerThread::test_config();
+        config.max_memory_per_account = bound.per_account;
+        config.max_memory = bound.total;
+        config.answer = [&](uid_t uid, std::string_view) {
+            return std::string(uid == BOB ? 64 : ANSWER, 'x');
+        };
+        ServerThread server(config);
+        const std::string fetch = request("fetch");
+        std::vector<int> holders;
+        for (int i = 0; i < bound.holders; ++i) {
+            holders.push_back(DaemonTest::connect_to(server.path(), 2000 + i));
+            ASSERT_EQ(send(holders.back(), fetch.data(), fetch.size(), MSG_NOSIGNAL),
+                      static_cast<ssize_t>(fetch.size()));
+            // Its answer is under way: it counts before the next one is made.
+            pollfd ready{holders.back(), POLLIN, 0};
+            ASSERT_EQ(poll(&ready, 1, 3000), 1);
+            char first = 0;
+            ASSERT_EQ(recv(holders.back(), &first, 1, MSG_PEEK), 1);
+            ASSERT_EQ(first, 'x');
+        }
+        const std::string answer = server.exchange(fetch, ALICE);
+        const std::string whole = "the whole answer";
+        EXPECT_EQ(answer == std::string(ANSWER, 'x') ? whole : answer.substr(0, 200),
+                  bound.served ? whole : busy);
+        EXPECT_EQ(server.exchange(fetch, BOB), std::string(64, 'x'));
+        for (const int fd : holders) close(fd);
+    }
 }
