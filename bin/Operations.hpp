@@ -65,8 +65,11 @@ using Tarvok::Wire::SAVE_FUNCTION;
 /// reference daemon's limit (1 MiB), so that the daemon stays the judge of texts near it.
 inline constexpr std::size_t MAX_CRONTAB_LENGTH = 1024 * 1024 + 64 * 1024;
 
-/// Reads the file `path` whole into `text`, but no further than just past MAX_CRONTAB_LENGTH
-/// bytes: 0, EFBIG for a longer file, or the OS error that stopped the opening or the reading.
+/// Reads `fd` to its end into `text`, but no further than just past MAX_CRONTAB_LENGTH bytes (an
+/// endless input such as /dev/zero ends there too): 0, EFBIG for a longer input, or the OS error
+/// of the read that failed.
+int read_crontab(int fd, std::string& text);
+/// read_crontab of the file `path`, or the OS error that stopped the opening.
 int load_crontab(const std::string& path, std::string& text);
 /// Why a new crontab longer than MAX_CRONTAB_LENGTH is not sent, as the user reads it.
 std::string too_large_notice();
