@@ -261,6 +261,9 @@ int _copy_answer(Handle socket, Handle stream, Clock::time_point deadline, std::
 Exchange _send_request_over_socket(Handle socket, const RequestOptions& options,
                                    Clock::time_point deadline) {
     Exchange exchange;
+    // A daemon that refuses a request early answers, then stops reading: the write fails, and
+    // the read may end in a reset once the answer is in. Neither is news when an answer came.
+    int write_error = 0;
     g_sent = 1;
     const BrokenPipeCatcher catcher;
 
@@ -278,13 +281,16 @@ Exchange _send_request_over_socket(Handle socket, const RequestOptions& options,
             exchange.timed_out = true;
             return exchange;
         }
-        _warn_on_stderr("Could not send the request: " + _os_error(sent.error));
         exchange.write_failed = true;
+        write_error = sent.error;
     }
     ::shutdown(socket.fd(), SHUT_WR);
 
     exchange.stream = options.stream;
     if (options.nowait) {
+        if (exchange.write_failed) {
+            _warn_on_stderr("Could not send the request: " + _os_error(write_error));
+        }
         exchange.sent = g_sent;
         exchange.answer = std::make_shared<std::string>(NOWAIT_ANSWER);
         return exchange;
@@ -299,10 +305,16 @@ Exchange _send_request_over_socket(Handle socket, const RequestOptions& options,
         exchange.answer = std::make_shared<std::string>();
         const auto got =
             WholeIO::read_to_end(socket, *exchange.answer, WholeIO::NO_LIMIT, deadline);
-        if (!got) {
+        const bool reset_after_answer =
+            exchange.write_failed && got.error == ECONNRESET && !exchange.answer->empty();
+        if (!got && !reset_after_answer) {
             _warn_on_stderr("Could not read the answer: " + _os_error(got.error));
             exchange.timed_out = got.error == ETIMEDOUT;
         }
+    }
+    if (exchange.write_failed && exchange.streamed == 0 &&
+        (!exchange.answer || exchange.answer->empty())) {
+        _warn_on_stderr("Could not send the request: " + _os_error(write_error));
     }
     if (Debug::level > DEBUG_COPY_ABOVE_LEVEL) {
         const std::string_view answer = exchange.answer ? *exchange.answer : std::string_view();
