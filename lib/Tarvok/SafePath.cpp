@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <memory>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "Tarvok/ErrnoGuard.hpp"
@@ -69,24 +70,25 @@ bool _is_unmapped_overflow(uid_t uid) {
     }
 }
 
-// Where the walk ends: "/" always, and the sandbox root (as given and as it resolves).
+// Where the walk ends: "/" always, and the sandbox root: as given on the path as given, as it
+// resolves on a path a link led to (resolved only then).
 class Stops {
   public:
-    bool at(const std::string& dir) {
+    bool at(const std::string& dir, bool resolved_path) {
         if (dir == "/") return true;
         const std::string& root = SysRoot::root();
         if (root.empty()) return false;
-        if (dir == root) return true;
-        if (!resolved_) {
+        if (!resolved_path) return dir == root;
+        if (!resolved_root_) {
             const std::unique_ptr<char, decltype(&std::free)> real(
                 ::realpath(root.c_str(), nullptr), &std::free);
-            resolved_ = real ? std::string(real.get()) : root;
+            resolved_root_ = real ? std::string(real.get()) : root;
         }
-        return dir == *resolved_;
+        return dir == *resolved_root_;
     }
 
   private:
-    std::optional<std::string> resolved_;
+    std::optional<std::string> resolved_root_;
 };
 
 std::string _parent(const std::string& path) {
@@ -127,11 +129,12 @@ bool Owners::trusts(uid_t uid) const {
 
 Verdict check_directories(const std::string& dir, const Owners& owners) {
     Stops stops;
-    // Chains still to walk upwards: the directory, then the targets of links met on the way.
-    std::vector<std::string> chains{dir};
+    // Chains still to walk upwards: the directory as given, then the real paths of the links met
+    // on the way (whether each came from a link).
+    std::vector<std::pair<std::string, bool>> chains{{dir, false}};
     int links = 0;
     while (!chains.empty()) {
-        std::string current = std::move(chains.back());
+        auto [current, resolved] = std::move(chains.back());
         chains.pop_back();
         for (;;) {
             struct stat st {};
@@ -141,14 +144,14 @@ Verdict check_directories(const std::string& dir, const Owners& owners) {
                 const std::unique_ptr<char, decltype(&std::free)> target(
                     ::realpath(current.c_str(), nullptr), &std::free);
                 if (!target) return {errno, {}, {}};
-                chains.emplace_back(target.get());
+                chains.emplace_back(target.get(), true);
                 // The link itself is only as safe as the directories it lies in.
             } else if (!S_ISDIR(st.st_mode)) {
                 return _fault(current, "is not a directory");
             } else if (Verdict judged = _judge(current, st, owners, true); !judged.trusted()) {
                 return judged;
             }
-            if (stops.at(current)) break;
+            if (stops.at(current, resolved)) break;
             current = _parent(current);
         }
     }
