@@ -48,25 +48,25 @@ std::optional<std::string> _proc_file(const char* path) {
     return text;
 }
 
-// True when `uid` stands for owners outside this user namespace: it is the overflow uid and no
-// uid of the namespace maps to it. In the initial namespace every uid is mapped, so never.
-bool _is_unmapped_overflow(uid_t uid) {
+// The uid that stands for owners outside this user namespace: the overflow uid, when no uid of
+// the namespace maps to it. -1 when there is none: in the initial namespace every uid is mapped.
+long long _outside_uid() {
     const auto overflow = _proc_file("/proc/sys/kernel/overflowuid");
-    if (!overflow || std::strtoul(overflow->c_str(), nullptr, 10) != uid) return false;
     const auto map = _proc_file("/proc/self/uid_map");
-    if (!map) return false;
+    if (!overflow || !map) return -1;
+    const unsigned long long uid = std::strtoull(overflow->c_str(), nullptr, 10);
     const char* line = map->c_str();
     for (;;) {
         char* end = nullptr;
         const unsigned long long inside = std::strtoull(line, &end, 10);
-        if (end == line) return true;
+        if (end == line) return static_cast<long long>(uid);
         line = end;
         std::strtoull(line, &end, 10);  // the uid outside
         line = end;
         const unsigned long long count = std::strtoull(line, &end, 10);
-        if (end == line) return false;  // not the kernel's format: trust nothing unusual
+        if (end == line) return -1;  // not the kernel's format: trust nothing unusual
         line = end;
-        if (uid >= inside && uid - inside < count) return false;
+        if (uid >= inside && uid - inside < count) return -1;
     }
 }
 
@@ -124,7 +124,8 @@ Owners Owners::daemon() {
 bool Owners::trusts(uid_t uid) const {
     if (uid == 0) return true;
     if (kind_ == Kind::daemon) return uid == own_;
-    return _is_unmapped_overflow(uid);
+    if (!outside_) outside_ = _outside_uid();
+    return *outside_ == static_cast<long long>(uid);
 }
 
 Verdict check_directories(const std::string& dir, const Owners& owners) {

@@ -18,6 +18,7 @@
 
 #include <sys/types.h>
 
+#include <optional>
 #include <string>
 
 namespace Tarvok::SafePath {
@@ -41,6 +42,9 @@ class Owners {
 
     Kind kind_;
     uid_t own_;
+    /// The overflow uid when it stands for owners outside the namespace, -1 when it does not;
+    /// read from /proc once, when first needed.
+    mutable std::optional<long long> outside_;
 };
 
 /// What a check found: a failed step, an entry at fault, or neither.
