@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -93,6 +94,45 @@ std::optional<Tarvok::Rand::TmpEntry> _create_temp_file(std::optional<Tarvok::Te
     if (made && made->handle) return made;
     made.reset();
     return temp_obj.emplace(Tarvok::TempFile::Options{{"path", _private_tmp_dir()}}).file();
+}
+
+// What lies at a path instead of a regular file, in words.
+std::string _kind(mode_t mode) {
+    if (S_ISFIFO(mode)) return "a FIFO";
+    if (S_ISDIR(mode)) return "a directory";
+    if (S_ISLNK(mode)) return "a symbolic link";
+    if (S_ISSOCK(mode)) return "a socket";
+    if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
+    return "no regular file";
+}
+
+// What the editor left at the temporary file's path.
+struct ReadBack {
+    /// 0, EFBIG for a text over the cap, or the OS error that stopped the opening or the reading.
+    int error = 0;
+    /// What lies there instead of a regular file ("a FIFO"); empty for a regular file.
+    std::string not_regular;
+};
+
+// Only a regular file is read back: a FIFO would block the open and then the read for ever, a
+// device need never end, and a link leads wherever the editor chose. Nothing there is followed
+// or waited for.
+ReadBack _read_back(const std::string& path, std::string& text) {
+    const Tarvok::UniqueFd fd(
+        open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW));
+    struct stat st {};
+    if (!fd) {
+        const int error = errno;
+        // A link refuses to be opened so, a socket at all.
+        if ((error == ELOOP || error == ENXIO) && lstat(path.c_str(), &st) == 0 &&
+            !S_ISREG(st.st_mode)) {
+            return {0, _kind(st.st_mode)};
+        }
+        return {error, {}};
+    }
+    if (fstat(fd.get(), &st) != 0) return {errno, {}};
+    if (!S_ISREG(st.st_mode)) return {0, _kind(st.st_mode)};
+    return {read_crontab(fd.get(), text), {}};
 }
 
 EditorRun _spawn_editor(const std::string& editor, const std::string& file) {
@@ -253,7 +293,15 @@ void _edit_crontab() {
         }
 
         std::string text;
-        const int error = load_crontab(temp_file, text);
+        const ReadBack read_back = _read_back(temp_file, text);
+        if (!read_back.not_regular.empty()) {
+            // Whatever the editor left is the user's: it stays where it is.
+            temp_obj->keep(temp_file);
+            print(name + ": the editor left " + read_back.not_regular + " at '" + temp_file +
+                  "', not a regular file; nothing was installed, and it is left where it is.\n");
+            Tarvok::Process::exit(1);
+        }
+        const int error = read_back.error;
         const bool too_large = error == EFBIG;
         if (error != 0 && !too_large) {
             print(name + ": cannot read the edited file '" + temp_file +

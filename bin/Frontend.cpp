@@ -27,9 +27,16 @@ std::optional<std::string> _non_empty_field(const Tarvok::PwCache::UserRecord& r
 void _look_up_user(Program& values) {
     namespace Pos = Tarvok::PwCache::Pos;
     // The encrypted password is of no use here: even root's lookup leaves the shadow file alone.
-    const auto record = Tarvok::PwCache::getpwuid_noshadow(std::to_string(geteuid()));
-    values.username = _non_empty_field(record, Pos::NAME);
-    values.shell = _non_empty_field(record, Pos::SHELL);
+    const auto lookup = Tarvok::PwCache::lookup_uid_noshadow(std::to_string(geteuid()));
+    // An account the database could not be asked about is not an unknown, hence unrestricted,
+    // account: handing it to the system crontab would let a restricted account out.
+    if (lookup.error != 0) {
+        print(values.invocation_name + ": cannot look up your account: " + lookup.failure +
+              "; nothing was done.\n");
+        Tarvok::Process::exit(1);
+    }
+    values.username = _non_empty_field(lookup.record, Pos::NAME);
+    values.shell = _non_empty_field(lookup.record, Pos::SHELL);
 }
 
 bool _has_argument(const std::vector<std::string>& arguments, std::string_view option) {

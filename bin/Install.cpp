@@ -27,17 +27,6 @@ constexpr std::string_view INSTALLED = ": your crontab has been updated";
 constexpr std::string_view REFUSED_WITHOUT_REASON =
     "The crontab service did not install your crontab and gave no reason.";
 
-// Reads `fd` to its end into `text`, but no further than just past MAX_CRONTAB_LENGTH bytes (an
-// endless input such as /dev/zero ends here too); 0, EFBIG for a longer input, or the OS error of
-// the read that failed.
-int _read_crontab(int fd, std::string& text) {
-    namespace WholeIO = Tarvok::FHUtils::WholeIO;
-    const WholeIO::Transfer got =
-        WholeIO::read_to_end(Tarvok::FHUtils::Handle{fd}, text, MAX_CRONTAB_LENGTH + 1);
-    if (got.error != 0) return got.error;
-    return text.size() > MAX_CRONTAB_LENGTH ? EFBIG : 0;
-}
-
 // Part of a crontab is worse than none: after a failed read nothing is sent.
 [[noreturn]] void _unreadable(const std::string& what, int error) {
     if (error == EFBIG) {
@@ -58,10 +47,18 @@ void _install_and_report(std::string_view text) {
 
 }  // namespace
 
+int read_crontab(int fd, std::string& text) {
+    namespace WholeIO = Tarvok::FHUtils::WholeIO;
+    const WholeIO::Transfer got =
+        WholeIO::read_to_end(Tarvok::FHUtils::Handle{fd}, text, MAX_CRONTAB_LENGTH + 1);
+    if (got.error != 0) return got.error;
+    return text.size() > MAX_CRONTAB_LENGTH ? EFBIG : 0;
+}
+
 int load_crontab(const std::string& path, std::string& text) {
     const Tarvok::UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
     if (!fd) return errno;
-    return _read_crontab(fd.get(), text);
+    return read_crontab(fd.get(), text);
 }
 
 std::string too_large_notice() {
@@ -116,7 +113,7 @@ void _install_crontab_from_file() {
 
 void _install_crontab_from_stdin() {
     std::string text;
-    if (const int error = _read_crontab(STDIN_FILENO, text)) _unreadable("standard input", error);
+    if (const int error = read_crontab(STDIN_FILENO, text)) _unreadable("standard input", error);
     if (text.empty()) {
         print("Nothing to install: standard input is empty.\n");
         _usage();

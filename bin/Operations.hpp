@@ -61,12 +61,17 @@ void print(std::string_view text);
 using Tarvok::Wire::CRON_MODULE;
 using Tarvok::Wire::FETCH_FUNCTION;
 using Tarvok::Wire::SAVE_FUNCTION;
-/// The most bytes of a new crontab taken from a file or standard input: a little above the
-/// reference daemon's limit (1 MiB), so that the daemon stays the judge of texts near it.
-inline constexpr std::size_t MAX_CRONTAB_LENGTH = 1024 * 1024 + 64 * 1024;
+/// The most bytes of a new crontab taken from a file, standard input or the editor: a guard
+/// against endless input (crontab /dev/zero), not a limit on crontabs. It lies well above any
+/// crontab a cron takes (Debian's takes 10,000 lines), so that the daemon, whichever it is, is
+/// the judge of how large one may be (the reference daemon takes 1 MiB).
+inline constexpr std::size_t MAX_CRONTAB_LENGTH = 32 * 1024 * 1024;
 
-/// Reads the file `path` whole into `text`, but no further than just past MAX_CRONTAB_LENGTH
-/// bytes: 0, EFBIG for a longer file, or the OS error that stopped the opening or the reading.
+/// Reads `fd` to its end into `text`, but no further than just past MAX_CRONTAB_LENGTH bytes (an
+/// endless input such as /dev/zero ends there too): 0, EFBIG for a longer input, or the OS error
+/// of the read that failed.
+int read_crontab(int fd, std::string& text);
+/// read_crontab of the file `path`, or the OS error that stopped the opening.
 int load_crontab(const std::string& path, std::string& text);
 /// Why a new crontab longer than MAX_CRONTAB_LENGTH is not sent, as the user reads it.
 std::string too_large_notice();

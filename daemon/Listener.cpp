@@ -8,13 +8,16 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdlib>
+#include <cstring>
 #include <optional>
 
 #include "Filesystem.hpp"
 #include "Protocol.hpp"
 #include "Tarvok/Debug.hpp"
 #include "Tarvok/Error.hpp"
+#include "Tarvok/SafePath.hpp"
 #include "Tarvok/Socket/UNIX/Micro.hpp"
 #include "Tarvok/SysRoot.hpp"
 
@@ -84,6 +87,42 @@ std::optional<UniqueFd> _systemd_socket() {
     return fd;
 }
 
+/// Refuses to start where another account could have put a socket or a lock of its own, or could
+/// take ours away: clients would find an impostor, or no daemon at all.
+void _require_trusted(const Tarvok::SafePath::Verdict& verdict, const std::string& path,
+                      const std::string& fix) {
+    if (verdict.error != 0) fail("Cannot inspect", path, verdict.error);
+    if (!verdict.trusted()) {
+        throw Tarvok::Error("Refusing to start: " + verdict.problem +
+                            ", so another account could stand in for tvwrapd or lock it out; " +
+                            fix);
+    }
+}
+
+void _require_trusted_directory(const std::string& dir) {
+    const Tarvok::SafePath::Verdict verdict =
+        Tarvok::SafePath::check_directories(dir, Tarvok::SafePath::Owners::daemon());
+    _require_trusted(verdict, dir,
+                     "every directory up to / must belong to root and be writable by root only "
+                     "(chown root '" +
+                         verdict.path + "'; chmod go-w '" + verdict.path + "')");
+}
+
+/// The directory of the socket `fd` is bound at, when it has a path.
+std::optional<std::string> _socket_directory(int fd) {
+    sockaddr_un address{};
+    socklen_t length = sizeof address;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
+        length <= offsetof(sockaddr_un, sun_path) || address.sun_path[0] == '\0') {
+        return std::nullopt;
+    }
+    const std::string path(address.sun_path,
+                           strnlen(address.sun_path, length - offsetof(sockaddr_un, sun_path)));
+    const auto slash = path.rfind('/');
+    if (slash == std::string::npos) return std::nullopt;
+    return slash == 0 ? std::string("/") : path.substr(0, slash);
+}
+
 /// Whether something accepts connections at `path` right now.
 bool _answers(const std::string& path) {
     UniqueFd probe(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
@@ -96,6 +135,7 @@ bool _answers(const std::string& path) {
 
 Listener Listener::open() {
     if (auto handed = _systemd_socket()) {
+        if (const auto dir = _socket_directory(handed->get())) _require_trusted_directory(*dir);
         Listener listener;
         listener.socket_ = std::move(*handed);
         return listener;
@@ -109,12 +149,17 @@ Listener Listener::_bind_fixed_path() {
     const std::string dir = path.substr(0, path.rfind('/'));
     const Address address = unix_address(path);
     Filesystem::make_parents(path);
+    _require_trusted_directory(dir);
 
     // Two daemons starting together must not both judge the socket stale and unlink each other's.
     const std::string lock_path = dir + "/" + std::string(LOCK_NAME);
     listener.lock_.reset(
         ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!listener.lock_) fail("Cannot open lock file", lock_path, errno);
+    // A lock another account made is one it can hold for ever.
+    _require_trusted(Tarvok::SafePath::check_file(listener.lock_.get(), lock_path,
+                                                  Tarvok::SafePath::Owners::daemon()),
+                     lock_path, "remove it (rm '" + lock_path + "') and start tvwrapd again");
     if (flock(listener.lock_.get(), LOCK_EX | LOCK_NB) != 0) {
         if (errno == EWOULDBLOCK) {
             throw Tarvok::Error("Another tvwrapd is running (it holds '" + lock_path + "')");

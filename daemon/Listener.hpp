@@ -5,6 +5,9 @@
 // the fixed path TVWRAPD_SOCKET_PATH. In the second case the directory is created when missing, a
 // stale socket left by a dead daemon is replaced, and a live daemon is never displaced: a lock file
 // beside the socket is held for the daemon's life, and a socket that still answers is left alone.
+// Either way the daemon does not start where another account could have put a socket or a lock
+// of its own (Tarvok::SafePath): a directory up to / that is not root's alone, a lock file that
+// is not root's.
 // The socket is connectable by every account (0666): who calls is told by the connection, not by
 // file permissions. Destroying the listener removes the socket it created, and only that one.
 #pragma once

@@ -34,6 +34,18 @@ constexpr std::string_view SUPERUSER_NAME = "root";
 /// Whether a lookup asks for the encrypted password (granted to the superuser only).
 enum class Password { placeholder, encrypted };
 
+// Why the lookup under way could not answer, for lookup_uid_noshadow; the other lookups answer
+// nothing for it, as for an account that does not exist.
+struct Failure {
+    int error;
+    std::string text;
+};
+std::optional<Failure> g_failure;
+
+void _note_failure(int error, std::string text) {
+    if (!g_failure) g_failure = Failure{error, std::move(text)};
+}
+
 std::function<uid_t()>& _euid_source() {
     static std::function<uid_t()> source;
     return source;
@@ -135,6 +147,12 @@ UserRecord _platform_lookup(Lookup lookup) {
     while ((rc = lookup(&pw, buffer.data(), buffer.size(), &found)) == ERANGE) {
         buffer.resize(buffer.size() * 2);
     }
+    // These say "no such account" in one C library or another; anything else is a failure.
+    if (rc != 0 && rc != ENOENT && rc != ESRCH && rc != EBADF && rc != EPERM) {
+        _note_failure(rc, std::string("Cannot look the account up in the system's account "
+                                      "database: ") +
+                              std::strerror(rc));
+    }
     if (rc != 0 || found == nullptr) return {};
     return _platform_record(*found);
 }
@@ -162,8 +180,10 @@ UserRecord _readpasswd(std::string_view value, int field, MTime passwd_mtime, MT
     UniqueFd file(::open(_passwd_path().c_str(), O_RDONLY | O_CLOEXEC));
     if (!file) {
         const int error = errno;
-        Helpers::cluck("Cannot read the password file in '" + _conf_dir() +
-                       "': " + std::strerror(error));
+        const std::string text =
+            "Cannot read the password file in '" + _conf_dir() + "': " + std::strerror(error);
+        Helpers::cluck(text);
+        _note_failure(error, text);
         return {};
     }
     const std::vector<std::string> p =
@@ -356,6 +376,19 @@ UserRecord getpwnam_noshadow(std::string_view name) {
 
 std::optional<std::string> getpwnam_noshadow_uid(std::string_view name) {
     return field(_getpwnam(name, Password::placeholder), Pos::UID);
+}
+
+Lookup lookup_uid_noshadow(std::string_view uid) {
+    g_failure.reset();
+    Lookup lookup;
+    lookup.record = _getpwuid(uid, Password::placeholder);
+    if (g_failure) {
+        lookup.record.clear();
+        lookup.error = g_failure->error;
+        lookup.failure = std::move(g_failure->text);
+        g_failure.reset();
+    }
+    return lookup;
 }
 
 std::optional<std::string> getusername(std::optional<std::string_view> uid) {

@@ -78,6 +78,22 @@ std::optional<std::string> getpwuid_noshadow_name(std::string_view uid);
 UserRecord getpwnam_noshadow(std::string_view name);
 std::optional<std::string> getpwnam_noshadow_uid(std::string_view name);
 
+/// What lookup_uid_noshadow found.
+struct Lookup {
+    /// The record; empty when there is no such account, and when the lookup failed.
+    UserRecord record;
+    /// 0, or the errno of what kept the lookup from answering: the password file could not be
+    /// opened, or the system's account database failed.
+    int error = 0;
+    /// That failure in words; empty when there was none.
+    std::string failure;
+};
+
+/// getpwuid_noshadow for a caller that must not take a failed lookup for a missing account:
+/// what the other lookups answer with nothing comes back as a failure. A read error raises, as
+/// it does there.
+Lookup lookup_uid_noshadow(std::string_view uid);
+
 /// The account name of `uid` (default: the effective uid).
 std::optional<std::string> getusername(std::optional<std::string_view> uid = std::nullopt);
 /// The home directory of a uid or account name (default: the effective uid).

@@ -25,6 +25,7 @@
 #include "Tarvok/FDPass.hpp"
 #include "Tarvok/FHUtils/Blocking.hpp"
 #include "Tarvok/FHUtils/WholeIO.hpp"
+#include "Tarvok/SafePath.hpp"
 #include "Tarvok/Socket/UNIX/Micro.hpp"
 #include "Tarvok/SysRoot.hpp"
 #include "Tarvok/TVERROR.hpp"
@@ -178,29 +179,59 @@ void _bound_connect_wait(int fd, Clock::time_point deadline) {
     ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
 }
 
-std::optional<UniqueFd> _get_tvwrapd_connection(const RequestOptions& options,
-                                                Clock::time_point deadline) {
-    UniqueFd sock(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!sock) _warn_on_stderr("Could not create a socket: " + _os_error(errno));
-    const std::string path = SysRoot::path(TVWRAPD_SOCKET_PATH);
-    const Socket::UNIX::Micro::Address address = Socket::UNIX::Micro::unix_address(path);
-    if (sock) _bound_connect_wait(sock.get(), deadline);
-    int result;
-    do {
-        result = ::connect(sock.get(), address.get(), address.length);
-    } while (result != 0 && errno == EINTR);
-    if (result == 0) return sock;
+// A connected socket, or the `statusmsg` of the connection-failure record.
+struct Connection {
+    std::optional<UniqueFd> socket;
+    std::string failure;
+};
 
-    int error = errno;
-    // On a blocking socket this is the bounded wait for room running out: say so.
-    if (error == EAGAIN) error = ETIMEDOUT;
-    sock.reset();
-    const std::string message =
-        "Could not connect to the privileged daemon tvwrapd at '" + path + "': " + _os_error(error);
+// Nothing goes to a socket that an account other than root could have put there, or to a
+// listener that is not root's: it would get the allow-listed environment (passwords, tokens)
+// and could answer with a crontab of its own.
+std::optional<std::string> _untrusted(const SafePath::Verdict& verdict, const std::string& path) {
+    if (verdict.error != 0 || verdict.trusted()) return std::nullopt;
+    return "Refusing to send anything to '" + path + "': " + verdict.problem +
+           ", so it need not be the privileged daemon tvwrapd; the socket and every directory "
+           "above it must belong to root and be writable by root only";
+}
+
+Connection _get_tvwrapd_connection(const RequestOptions& options, Clock::time_point deadline) {
+    const std::string path = SysRoot::path(TVWRAPD_SOCKET_PATH);
+    const SafePath::Owners owners = SafePath::Owners::client();
+    SafePath::Verdict verdict = SafePath::check_socket(path, owners);
+    int error = verdict.error;
+    if (verdict.trusted()) {
+        UniqueFd sock(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        if (!sock) _warn_on_stderr("Could not create a socket: " + _os_error(errno));
+        const Socket::UNIX::Micro::Address address = Socket::UNIX::Micro::unix_address(path);
+        if (sock) _bound_connect_wait(sock.get(), deadline);
+        int result;
+        do {
+            result = ::connect(sock.get(), address.get(), address.length);
+        } while (result != 0 && errno == EINTR);
+        if (result == 0) {
+            verdict = SafePath::check_peer(sock.get(), path, owners);
+            if (verdict.trusted()) return {std::move(sock), {}};
+            error = verdict.error;
+        } else {
+            error = errno;
+            // On a blocking socket this is the bounded wait for room running out: say so.
+            if (error == EAGAIN) error = ETIMEDOUT;
+        }
+    }
+
+    std::string message;
+    std::string failure;
+    if (auto refusal = _untrusted(verdict, path)) {
+        message = failure = *refusal + ".";
+    } else {
+        message = "Could not connect to the privileged daemon tvwrapd at '" + path +
+                  "': " + _os_error(error);
+        failure = "Could not reach the privileged daemon at '" + path + "': " + _os_error(error);
+    }
     if (!options.no_tverror) _enter_under_defaulted_context(message);
     _log_warning(message);
-    errno = error;  // the caller names the connect error in its own message
-    return std::nullopt;
+    return {std::nullopt, failure};
 }
 
 JSON::Document _request_record(const RequestOptions& options) {
@@ -230,6 +261,9 @@ int _copy_answer(Handle socket, Handle stream, Clock::time_point deadline, std::
 Exchange _send_request_over_socket(Handle socket, const RequestOptions& options,
                                    Clock::time_point deadline) {
     Exchange exchange;
+    // A daemon that refuses a request early answers, then stops reading: the write fails, and
+    // the read may end in a reset once the answer is in. Neither is news when an answer came.
+    int write_error = 0;
     g_sent = 1;
     const BrokenPipeCatcher catcher;
 
@@ -247,13 +281,16 @@ Exchange _send_request_over_socket(Handle socket, const RequestOptions& options,
             exchange.timed_out = true;
             return exchange;
         }
-        _warn_on_stderr("Could not send the request: " + _os_error(sent.error));
         exchange.write_failed = true;
+        write_error = sent.error;
     }
     ::shutdown(socket.fd(), SHUT_WR);
 
     exchange.stream = options.stream;
     if (options.nowait) {
+        if (exchange.write_failed) {
+            _warn_on_stderr("Could not send the request: " + _os_error(write_error));
+        }
         exchange.sent = g_sent;
         exchange.answer = std::make_shared<std::string>(NOWAIT_ANSWER);
         return exchange;
@@ -268,10 +305,16 @@ Exchange _send_request_over_socket(Handle socket, const RequestOptions& options,
         exchange.answer = std::make_shared<std::string>();
         const auto got =
             WholeIO::read_to_end(socket, *exchange.answer, WholeIO::NO_LIMIT, deadline);
-        if (!got) {
+        const bool reset_after_answer =
+            exchange.write_failed && got.error == ECONNRESET && !exchange.answer->empty();
+        if (!got && !reset_after_answer) {
             _warn_on_stderr("Could not read the answer: " + _os_error(got.error));
             exchange.timed_out = got.error == ETIMEDOUT;
         }
+    }
+    if (exchange.write_failed && exchange.streamed == 0 &&
+        (!exchange.answer || exchange.answer->empty())) {
+        _warn_on_stderr("Could not send the request: " + _os_error(write_error));
     }
     if (Debug::level > DEBUG_COPY_ABOVE_LEVEL) {
         const std::string_view answer = exchange.answer ? *exchange.answer : std::string_view();
@@ -420,14 +463,10 @@ bool Result::data_true(std::string_view key) const {
 
 Result send_tvwrapd_request(const RequestOptions& options) {
     const auto deadline = Clock::now() + options.limit;
-    const std::optional<UniqueFd> socket = _get_tvwrapd_connection(options, deadline);
-    if (!socket) {
-        const int error = errno;
-        return _failure_record("Could not reach the privileged daemon at '" +
-                               SysRoot::path(TVWRAPD_SOCKET_PATH) + "': " + _os_error(error));
-    }
+    const Connection connection = _get_tvwrapd_connection(options, deadline);
+    if (!connection.socket) return _failure_record(connection.failure);
 
-    Exchange exchange = _send_request_over_socket(*socket, options, deadline);
+    Exchange exchange = _send_request_over_socket(*connection.socket, options, deadline);
     if (exchange.timed_out) return _ran_out_of_time(options);
     if (exchange.stream) {
         // Whatever the daemon copied, it answered a request it did not get whole.

@@ -24,7 +24,8 @@
 // What the caller gets:
 // - the daemon's answer object, unchanged, when it sent one (with response_ref when its
 //   `status` is true);
-// - {"status":0,"error":1,"statusmsg":...} when the daemon cannot be reached, when it answers
+// - {"status":0,"error":1,"statusmsg":...} when the daemon cannot be reached or its socket
+//   cannot be trusted (Tarvok::SafePath: nothing is sent then), when it answers
 //   null, 0, "" or "0", when it closes the connection without an answer or in the middle of one
 //   (the text ends before the JSON does), or when the exchange runs past its limit;
 // - {"status":1,"error":0,"stream_complete":1} in stream mode once the request went out whole

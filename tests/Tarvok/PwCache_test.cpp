@@ -160,6 +160,15 @@ TEST_F(PwCacheLookup, UidZeroAliasIsCachedUnderItsNameOnly) {
     EXPECT_FALSE(PwCache::Cache::get_cache().contains("2:0"));
     EXPECT_EQ(PwCache::getpwuid_name("0"), "root");
     EXPECT_EQ(pos(PwCache::Cache::get_cache().at("2:0").contents, 0), "root");
+
+    // Listed before root, the alias is what a lookup of uid 0 finds, as in the file; it must not
+    // take root's key, which is served without looking at the file again.
+    write_passwd("toor:x:0:0:alias:/root:/bin/sh\nroot:x:0:0:root:/root:/bin/bash\n",
+                 PASSWD_TIME + 60);
+    PwCache::Cache::clear();
+    EXPECT_EQ(PwCache::getpwuid_name("0"), "toor");
+    write_passwd("root:x:0:0:root:/root:/bin/bash\n", PASSWD_TIME + 120);
+    EXPECT_EQ(PwCache::getpwuid_name("0"), "root");
 }
 
 TEST_F(PwCacheLookup, NonSuperuserIsServedByTheSystemWhileNscdRuns) {

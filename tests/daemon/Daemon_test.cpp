@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <set>
 #include <thread>
 
@@ -171,6 +172,55 @@ TEST_F(DaemonRun, HandedOverDescriptorMustBeAListeningSocket) {
     EXPECT_EQ(daemon.wait(), 1);
     EXPECT_NE(daemon.log().find("not a listening UNIX stream socket"), std::string::npos)
         << daemon.log();
+}
+
+// Where another account could have written, it could bind the socket or hold the lock first:
+// the daemon does not start there, and says what to fix.
+TEST_F(DaemonRun, DoesNotStartWhereAnotherAccountCouldHaveWritten) {
+    const std::string dir = root_.path("/usr/local/tarvok/var");
+    const std::string lock = dir + "/tvwrapd.lock";
+    const std::string handed_dir = root_.path("/run/systemd");
+    struct Case {
+        const char* what;
+        std::function<void()> prepare;
+        std::string says;
+        int handed = -1;
+    };
+    root_.mkdirs("/usr/local/tarvok/var");
+    root_.mkdirs("/run/systemd");
+    const std::vector<Case> cases{
+        {"socket directory anyone can write", [&] { chmod(dir.c_str(), 01777); },
+         "Refusing to start: '" + dir + "' can be written by its group or by others (mode " +
+             "1777), so another account could stand in for tvwrapd or lock it out; every " +
+             "directory up to / must belong to root and be writable by root only (chown root '" +
+             dir + "'; chmod go-w '" + dir + "')"},
+        {"lock file of another account",
+         [&] {
+             TestSupport::write_file(lock, "", 0600);
+             chown(lock.c_str(), 4002, 4002);
+         },
+         "'" + lock + "' belongs to uid 4002, not to root, so another account could stand in " +
+             "for tvwrapd or lock it out; remove it (rm '" + lock + "') and start tvwrapd again"},
+        {"lock file its group may write", [&] { TestSupport::write_file(lock, "", 0660); },
+         "'" + lock + "' can be written by its group or by others (mode 0660)"},
+        {"handed-over socket in a directory anyone can write",
+         [&] { chmod(handed_dir.c_str(), 0777); },
+         "'" + handed_dir + "' can be written by its group or by others (mode 0777)",
+         bound_socket(handed_dir + "/tvwrapd.sock", true)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        c.prepare();
+        DaemonProcess daemon(root_, {}, c.handed);
+        EXPECT_EQ(daemon.wait(), 1);
+        EXPECT_NE(daemon.log().find(c.says), std::string::npos) << daemon.log();
+        EXPECT_FALSE(exists(socket_path()));
+        if (c.handed >= 0) close(c.handed);
+        chmod(dir.c_str(), 0755);
+        unlink(lock.c_str());
+    }
+    DaemonProcess daemon(root_);
+    EXPECT_TRUE(daemon.wait_until_serving()) << daemon.log();
 }
 
 TEST(DaemonCommandLine, OptionsAreFewAndBadOnesAreRefused) {

@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cerrno>
+#include <cstring>
+
 #include "Frontend.hpp"
 #include "daemon/support/DaemonProcess.hpp"
 #include "e2e/support/CrontabSession.hpp"
@@ -12,6 +15,7 @@ namespace {
 
 using E2E::Args;
 using ::testing::HasSubstr;
+using ::testing::Not;
 using ::testing::StartsWith;
 using TestSupport::RunResult;
 
@@ -79,6 +83,34 @@ TEST_F(CrontabWithDaemon, RefusedTextIsReportedWithTheDaemonsReasonAndStatusOne)
     }
     EXPECT_EQ(session.run({}, "* * * * * date\n61 * * * * date\n").out,
               "line 2: bad minute '61' (0-59)\n");
+}
+
+// How large a crontab may be is the daemon's to say: the front end sends any text short of its
+// guard against endless input, and the user reads the daemon's own refusal, also when the text
+// is so large that the daemon answers before it has read it all.
+TEST_F(CrontabWithDaemon, HowLargeACrontabMayBeIsTheDaemonsToSay) {
+    install("@daily true\n");
+    const std::string line = "# " + std::string(97, 'x') + "\n";
+    const std::string too_large =
+        "Your crontab could not be installed by the crontab service: "
+        "Request too large (over ";
+    // Over the crontab limit; over the request limit; over what the daemon drains after that.
+    for (const auto& [lines, says] :
+         {std::pair<std::size_t, std::string>{30'000, "crontab is too large (3000000 bytes"},
+          {80'000, too_large},
+          {330'000, too_large}}) {
+        std::string text;
+        for (std::size_t i = 0; i < lines; ++i) text += line;
+        SCOPED_TRACE(text.size());
+        const RunResult r = session.run({}, text);
+        EXPECT_THAT(r.out, StartsWith(says));
+        EXPECT_EQ(r.out.find('\n'), r.out.size() - 1) << r.out;
+        // A daemon that answered needs no word about the rest it did not read.
+        EXPECT_THAT(r.err, Not(HasSubstr(std::strerror(EPIPE))));
+        EXPECT_THAT(r.err, Not(HasSubstr(std::strerror(ECONNRESET))));
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(session.stored(), "@daily true\n");
+    }
 }
 
 TEST_F(CrontabWithDaemon, ARefusedAccountIsStoppedBeforeEveryOperation) {

@@ -3,7 +3,10 @@
 // what was asked for.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <functional>
 
 #include "Frontend.hpp"
 #include "Operations.hpp"
@@ -289,6 +292,52 @@ TEST_F(DaemonAnswers, DaemonGoneBetweenFetchAndInstallIsAnInstallFailure) {
     EXPECT_THAT(r.out, StartsWith(INSTALL_FAILED));
     EXPECT_THAT(r.out, HasSubstr(socket));
     EXPECT_EQ(r.status, 1);
+}
+
+// On a shared host another account may get to the socket's path first. Whatever listens there
+// must be root's, and only root may have put it there: otherwise the account's environment
+// (passwords, tokens) never leaves, and no crontab of the impostor's is shown.
+TEST_F(DaemonAnswers, NothingGoesToASocketAnotherAccountCouldHavePut) {
+    const std::string socket = session.root.path(Tarvok::Wrap::TVWRAPD_SOCKET_PATH);
+    const std::string dir = socket.substr(0, socket.rfind('/'));
+    const std::string impostors = E2E::fetch_answer(R"("* * * * * impostor\n")");
+    const uid_t other = TestSupport::PLAIN_UID;
+    struct Case {
+        const char* what;
+        std::function<std::unique_ptr<TestSupport::FakeDaemon>()> start;
+        std::string blamed;
+    };
+    const std::vector<Case> cases{
+        {"in a directory anyone can write",
+         [&] {
+             auto impostor = TestSupport::FakeDaemon::answering(impostors);
+             chmod(dir.c_str(), 01777);
+             return impostor;
+         },
+         "'" + dir + "' can be written by its group or by others (mode 1777)"},
+        {"socket of another account",
+         [&] { return TestSupport::FakeDaemon::answering(impostors, other); },
+         "'" + socket + "' belongs to uid 4002, not to root"},
+        {"root's socket, another account listening",
+         [&] {
+             auto impostor = TestSupport::FakeDaemon::answering(impostors, other);
+             lchown(socket.c_str(), 0, 0);
+             return impostor;
+         },
+         "'" + socket + "' is served by a process of uid 4002, not of root"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const auto impostor = c.start();
+        chmod(socket.c_str(), 0666);
+        const RunResult r = session.run({"-l"}, {}, {"REMOTE_PASSWORD=secret"});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_THAT(r.out, StartsWith(FETCH_FAILED + "Refusing to send anything to '" + socket +
+                                      "': " + c.blamed + ", "));
+        EXPECT_EQ(r.out.find('\n'), r.out.size() - 1) << r.out;
+        for (const std::string& request : impostor->requests()) EXPECT_EQ(request, "");
+        chmod(dir.c_str(), 0755);
+    }
 }
 
 }  // namespace

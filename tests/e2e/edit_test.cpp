@@ -252,6 +252,34 @@ TEST_F(EditRun, AnEditedTextOverTheCapIsNotSentAndIsLeftInItsFile) {
     unlink(file.c_str());
 }
 
+TEST_F(EditRun, OnlyARegularFileIsReadBackAndAnythingElseIsLeftAsItIs) {
+    // Were the FIFO opened, the run would wait for a writer for ever: the guard ends it instead.
+    const std::string guard = "(sleep 10; kill -TERM $PPID) </dev/null >/dev/null 2>&1 & ";
+    const std::string good = root.path("/state/good");
+    const std::vector<std::pair<std::string, std::string>> leaves{
+        {R"(rm "$1"; mkfifo "$1")", "a FIFO"},
+        {R"(rm "$1"; mkdir "$1"; printf '0 2 * * * good\n' >"$1/crontab")", "a directory"},
+        {R"(rm "$1"; printf '0 2 * * * good\n' >)" + good + R"(; ln -s )" + good + R"( "$1")",
+         "a symbolic link"},
+    };
+    for (const auto& [pass, kind] : leaves) {
+        SCOPED_TRACE(kind);
+        seed(kOld);
+        forget_passes();
+        editor({guard + pass});
+        const RunResult r = edit();
+        const std::string file = noted("path", 1);
+        EXPECT_EQ(r.status, 1) << r.out << r.err;
+        EXPECT_EQ(r.out, "crontab: the editor left " + kind + " at '" + file +
+                             "', not a regular file; nothing was installed, and it is left "
+                             "where it is.\n");
+        EXPECT_EQ(saves(), 0u);
+        EXPECT_EQ(stored(), kOld);
+        EXPECT_TRUE(exists(file));
+        TestSupport::remove_tree(file);
+    }
+}
+
 TEST_F(EditRun, QuittingTheReopenedFileUnchangedSendsTheRefusedTextAgain) {
     seed(kOld);
     editor({kWriteRefused, ":"});

@@ -146,6 +146,31 @@ TEST_F(PenSafeCrontabRun, SelfCheckOptionsWorkOnlyAsTheFirstArgument) {
     EXPECT_EQ(later.out, stand_in_output(root.path("/usr/bin/crontab"), {"-l", "--bincheck"}));
 }
 
+TEST_F(PenSafeCrontabRun, AnAccountDatabaseThatCannotBeReadHandsNobodyOver) {
+    // A lookup that failed is no "no such account": an unknown account would be handed over.
+    const std::string why = "Cannot read the password file in '" + root.path("/etc") + "': ";
+    ASSERT_EQ(chmod(root.path("/etc/passwd").c_str(), 0600), 0);
+    for (uid_t uid : {kRestricted, kOrdinary}) {
+        const RunResult r = run_as(uid, {"-l"});
+        EXPECT_EQ(r.out, "crontab: cannot look up your account: " + why + std::strerror(EACCES) +
+                             "; nothing was done.\n")
+            << uid;
+        EXPECT_EQ(r.status, 1) << uid;
+        EXPECT_THAT(r.err, Not(HasSubstr(STAND_IN_MARK))) << uid;
+    }
+    // Out of descriptors. (An instrumented front end loads the sanitizer runtimes, which takes
+    // descriptors of its own before main.)
+    if (TARVOK_SANITIZED) return;
+    ASSERT_EQ(chmod(root.path("/etc/passwd").c_str(), 0644), 0);
+    const std::string binary = root.path(kInstalled);
+    const RunResult r = TestSupport::run({"/usr/bin/prlimit", "--nofile=3:3", binary, "-l"},
+                                         {"TARVOK_SANDBOX_ROOT=" + root.dir()}, {}, {},
+                                         TestSupport::RunAs{kOrdinary, kOrdinary});
+    EXPECT_EQ(r.out, binary + ": cannot look up your account: " + why + std::strerror(EMFILE) +
+                         "; nothing was done.\n");
+    EXPECT_EQ(r.status, 1);
+}
+
 TEST_F(PenSafeCrontabRun, UncaughtFailureEndsWithItsTextAndThePendingErrorNumber) {
     // A password "file" that cannot be read: the account lookup raises and nothing catches it.
     ASSERT_EQ(unlink(root.path("/etc/passwd").c_str()), 0);

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -25,9 +26,27 @@ std::string _daemon_path() {
     return path;
 }
 
+// The kernel names a listener's client the account that called listen(): a child of that
+// account does it on the shared socket.
+bool _listen_as(int fd, int backlog, uid_t account, const std::string& path) {
+    if (lchown(path.c_str(), account, account) != 0) return false;
+    const pid_t child = fork();
+    if (child < 0) return false;
+    if (child == 0) {
+        _exit(setresgid(account, account, account) == 0 &&
+                      setresuid(account, account, account) == 0 && listen(fd, backlog) == 0
+                  ? 0
+                  : 1);
+    }
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
 }  // namespace
 
-FakeDaemon::FakeDaemon(Handler handler, int backlog)
+FakeDaemon::FakeDaemon(Handler handler, int backlog, std::optional<uid_t> account)
     : path_(_daemon_path()), handler_(std::move(handler)) {
     make_dirs(path_.substr(0, path_.rfind('/')));
     listener_.reset(socket(PF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
@@ -37,7 +56,8 @@ FakeDaemon::FakeDaemon(Handler handler, int backlog)
     std::memcpy(address.sun_path, path_.c_str(), path_.size() + 1);
     if (!listener_ ||
         bind(listener_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        listen(listener_.get(), backlog) != 0) {
+        (account ? !_listen_as(listener_.get(), backlog, *account, path_)
+                 : listen(listener_.get(), backlog) != 0)) {
         throw std::runtime_error("cannot listen at " + path_ + ": " + std::strerror(errno));
     }
     int ends[2];
@@ -108,11 +128,14 @@ std::unique_ptr<FakeDaemon> FakeDaemon::never_accepting() {
     return std::make_unique<FakeDaemon>(Handler{}, 0);
 }
 
-std::unique_ptr<FakeDaemon> FakeDaemon::answering(std::string answer) {
-    return std::make_unique<FakeDaemon>([answer](FakeDaemon& daemon, int connection) {
-        daemon.read_request(connection);
-        send_all(connection, answer);
-    });
+std::unique_ptr<FakeDaemon> FakeDaemon::answering(std::string answer,
+                                                  std::optional<uid_t> account) {
+    return std::make_unique<FakeDaemon>(
+        [answer](FakeDaemon& daemon, int connection) {
+            daemon.read_request(connection);
+            send_all(connection, answer);
+        },
+        16, account);
 }
 
 std::unique_ptr<FakeDaemon> FakeDaemon::closing_at_once() {

@@ -10,10 +10,13 @@
 //     EXPECT_EQ(daemon->requests().at(0), expected_request_bytes);
 #pragma once
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -27,8 +30,11 @@ class FakeDaemon {
   public:
     using Handler = std::function<void(FakeDaemon&, int connection)>;
 
-    /// Listens at the daemon path of the current sandbox root; `backlog` as for listen().
-    explicit FakeDaemon(Handler handler, int backlog = 16);
+    /// Listens at the daemon path of the current sandbox root; `backlog` as for listen(). With
+    /// `account`, the socket is as that account would have made it: the file is its, and so is
+    /// the listener the kernel names to a client (SO_PEERCRED).
+    explicit FakeDaemon(Handler handler, int backlog = 16,
+                        std::optional<uid_t> account = std::nullopt);
     /// Listens without ever accepting (a daemon that stopped serving).
     static std::unique_ptr<FakeDaemon> never_accepting();
     ~FakeDaemon();
@@ -36,7 +42,8 @@ class FakeDaemon {
     FakeDaemon& operator=(const FakeDaemon&) = delete;
 
     /// Reads the whole request, then writes `answer` and closes.
-    static std::unique_ptr<FakeDaemon> answering(std::string answer);
+    static std::unique_ptr<FakeDaemon> answering(std::string answer,
+                                                 std::optional<uid_t> account = std::nullopt);
     /// Closes each connection at once, reading nothing.
     static std::unique_ptr<FakeDaemon> closing_at_once();
     /// Writes `answer` and closes without reading anything.
