@@ -227,6 +227,7 @@ struct Server::Loop {
 
     ~Loop() {
         stopping_ = true;
+        ended_ = true;
         stop_workers();
         settle_finished();
     }
@@ -380,7 +381,8 @@ struct Server::Loop {
     }
 
     void finished(Done done) {
-        const bool urgent = done.fd.valid();
+        // A stopping loop waits for the last connections' books to be settled.
+        const bool urgent = done.fd.valid() || stopping_;
         bool wake_now = false;
         {
             std::lock_guard hold(done_mutex_);
@@ -689,7 +691,7 @@ struct Server::Loop {
             }
             Connection& c = it->second;
             c.turn = d.turn;
-            if (!d.fd || stopping_) {
+            if (!d.fd || ended_) {
                 close_connection(it);
                 continue;
             }
@@ -761,17 +763,26 @@ struct Server::Loop {
     void run() {
         start_workers();
         epoll_event events[64];
-        while (!stopping_) {
+        bool taking_in = true;
+        while (taking_in || !connections_.empty()) {
+            if (taking_in && stopping_) {
+                // Stop taking in, but answer every connection taken in, each within its own
+                // limits: a socket handed over by systemd stays open across a restart, and the
+                // next daemon serves only what is still queued on it.
+                taking_in = false;
+                epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, listen_fd_, nullptr);
+                continue;
+            }
             const int n = epoll_wait(epoll_.get(), events, 64, timeout_ms(Clock::now()));
             if (n < 0 && errno != EINTR) {
                 throw Tarvok::Error(std::string("epoll_wait failed: ") + std::strerror(errno));
             }
             settle_finished();
             served_here_ = 0;
-            for (int i = 0; i < n && !stopping_; ++i) {
+            for (int i = 0; i < n; ++i) {
                 const std::uint64_t tag = events[i].data.u64;
                 if (tag == LISTENER) {
-                    accept_ready();
+                    if (taking_in) accept_ready();
                 } else if (tag == WAKE) {
                     woken();
                 } else {
@@ -780,8 +791,7 @@ struct Server::Loop {
             }
             expire(Clock::now());
         }
-        // Stop taking in; answer what the workers already have, then let everything go.
-        epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, listen_fd_, nullptr);
+        ended_ = true;
         stop_workers();
         settle_finished();
         connections_.clear();
@@ -798,6 +808,8 @@ struct Server::Loop {
     UniqueFd epoll_;
     UniqueFd wake_;
     std::atomic<bool> stopping_{false};
+    /// The loop no longer runs: answers the workers finish can no longer be written.
+    bool ended_ = false;
     bool accepting_ = true;
     /// Answer bytes made on the loop's thread since it last waited for events.
     std::size_t served_here_ = 0;

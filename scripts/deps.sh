@@ -4,9 +4,11 @@
 set -euo pipefail
 packages=(g++ cmake ninja-build rapidjson-dev libgtest-dev libgmock-dev libbenchmark-dev
           clang libclang-rt-14-dev tmux vim-tiny python3 file man-db groff-base
-          systemd  # systemd-analyze checks the daemon's units
-          cron)  # Debian's own crontab: the baseline of the listing benchmark, and the package
-                 # the relink is tested against in a throwaway root
+          systemd  # systemd-analyze checks the daemon's units; a container boots it
+          cron  # Debian's own crontab: the baseline of the listing benchmark, and the package
+                # the relink is tested against in a throwaway root
+          dpkg-dev lintian devscripts mandoc)  # Debian's judges of the package: its
+                # dependencies, lintian, hardening-check, the manual pages' lint
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

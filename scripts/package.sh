@@ -13,8 +13,7 @@ if ! command -v dpkg-shlibdeps >/dev/null; then
     apt-get install -y -qq --no-install-recommends dpkg-dev
 fi
 cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARVOK_TESTS=OFF \
-    -DTARVOK_BENCH=OFF -DCMAKE_INSTALL_PREFIX=/usr/local/tarvok \
-    -DTARVOK_SYSTEMD_UNIT_DIR=/lib/systemd/system >/dev/null
+    -DTARVOK_BENCH=OFF -DCMAKE_INSTALL_PREFIX=/usr/local/tarvok >/dev/null
 cmake --build "$build" -j"${JOBS:-$(nproc)}"
 rm -f "$build"/*.deb
 (cd "$build" && cpack -G DEB)

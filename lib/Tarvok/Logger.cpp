@@ -1,12 +1,16 @@
 #include "Tarvok/Logger.hpp"
 
 #include <execinfo.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <string>
+#include <utility>
 
 #include "Tarvok/ErrnoGuard.hpp"
 #include "Tarvok/Error.hpp"
@@ -18,6 +22,30 @@ namespace {
 constexpr int kTraceFrames = 12;
 
 int g_instances = 0;
+
+// Syslog priorities by level word; info for any other.
+int _priority(std::string_view level) {
+    constexpr std::pair<std::string_view, int> kPriorities[] = {
+        {"panic", 2},   {"error", 3},      {"die", 3},   {"warn", 4},
+        {"invalid", 4}, {"deprecated", 5}, {"debug", 7},
+    };
+    for (const auto& [word, priority] : kPriorities) {
+        if (word == level) return priority;
+    }
+    return 6;
+}
+
+// Whether descriptor 2 is the stream JOURNAL_STREAM ("DEVICE:INODE") names. A child of a
+// service inherits the variable with its standard error elsewhere: the descriptor decides.
+bool _stderr_is_journal() {
+    const char* stream = std::getenv("JOURNAL_STREAM");
+    if (stream == nullptr) return false;
+    unsigned long long device = 0, inode = 0;
+    char end = 0;
+    if (std::sscanf(stream, "%llu:%llu%c", &device, &inode, &end) != 2) return false;
+    struct stat st {};
+    return fstat(STDERR_FILENO, &st) == 0 && st.st_dev == device && st.st_ino == inode;
+}
 
 std::string _timestamp() {
     const std::time_t now = std::time(nullptr);
@@ -52,6 +80,8 @@ std::string _timestamp() {
 int Logger::ENABLE_BACKTRACE = 0;
 
 Logger::Logger() {
+    ErrnoGuard keep;
+    journal_ = _stderr_is_journal();
     ++g_instances;
 }
 
@@ -63,14 +93,27 @@ bool Logger::write_line(std::string_view level, std::string_view message,
                         std::string_view trailer) {
     ErrnoGuard keep;
     if (!message.empty() && message.back() == '\n') message.remove_suffix(1);
-    std::string line = "[" + _timestamp() + "] ";
-    line += level;
-    line += " [";
-    line += program_invocation_short_name;
-    line += "] ";
-    line += message;
-    line += '\n';
-    line += trailer;
+    std::string text(level);
+    text += " [";
+    text += program_invocation_short_name;
+    text += "] ";
+    text += message;
+    text += '\n';
+    text += trailer;
+    std::string line;
+    if (!journal_) {
+        line = "[" + _timestamp() + "] " + text;
+    } else {
+        // The journal takes each line for an entry of its own: each carries the priority.
+        const std::string priority = "<" + std::to_string(_priority(level)) + ">";
+        for (size_t from = 0; from < text.size();) {
+            const size_t end = std::min(text.find('\n', from), text.size());
+            line += priority;
+            line.append(text, from, end - from);
+            line += '\n';
+            from = end + 1;
+        }
+    }
     return static_cast<bool>(FHUtils::WholeIO::write_all(FHUtils::Handle{STDERR_FILENO}, line));
 }
 

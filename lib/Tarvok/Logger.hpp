@@ -5,6 +5,12 @@
 //
 //     [2024-05-01 12:00:00 +0000] warn [pen_safe_crontab] Could not create '/tmp/x'
 //
+// When standard error is systemd's journal (JOURNAL_STREAM names it, as systemd sets it for a
+// service), each line starts with its syslog priority instead of the time, which the journal
+// records itself, so that `journalctl -p warning` finds the warnings:
+//
+//     <4>warn [tvwrapd] cannot read '/etc/cron.allow': Permission denied
+//
 // Logging never changes errno and never fails loudly: a line that cannot be written (standard
 // error closed, full or gone) is dropped and the operation answers false. `die` logs and then
 // raises its message as a Tarvok::Error. With ENABLE_BACKTRACE on, `warn` adds a short call
@@ -45,9 +51,14 @@ class Logger {
     static int instances_created();
 
   protected:
-    /// Writes "[time] level [program] message" (and `trailer`, if any) to standard error.
+    /// Writes "[time] level [program] message" (and `trailer`, if any) to standard error; into
+    /// the journal, "<priority>level [program] message", every line of it at that priority.
     bool write_line(std::string_view level, std::string_view message,
                     std::string_view trailer = {});
+
+  private:
+    /// Whether standard error was the journal when the logger was made.
+    bool journal_ = false;
 };
 
 }  // namespace Tarvok

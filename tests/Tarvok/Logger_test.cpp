@@ -1,10 +1,15 @@
 #include "Tarvok/Logger.hpp"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <sstream>
 #include <string_view>
+#include <vector>
 
 #include "Tarvok/Error.hpp"
 #include "support/StderrCapture.hpp"
@@ -95,4 +100,49 @@ TEST(Logger, FailedWritesAnswerFalseAndKeepErrno) {
         Logger::ENABLE_BACKTRACE = 0;
         EXPECT_EQ(errno, EACCES) << target;
     }
+}
+
+// Under systemd standard error is the journal, which records the time and reads a "<N>" prefix
+// as the line's priority; a variable inherited with standard error elsewhere changes nothing.
+TEST(Logger, IntoTheJournalEachLineCarriesItsPriorityInsteadOfTheTime) {
+    StderrCapture capture;
+    struct stat st {};
+    ASSERT_EQ(fstat(2, &st), 0);
+    const std::string stream = std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+    setenv("JOURNAL_STREAM", stream.c_str(), 1);
+    Logger journal;
+    setenv("JOURNAL_STREAM", (stream + "1").c_str(), 1);
+    Logger elsewhere;
+    unsetenv("JOURNAL_STREAM");
+    Logger::ENABLE_BACKTRACE = 1;
+    journal.warn("traced");
+    Logger::ENABLE_BACKTRACE = 0;
+    journal.info("i");
+    journal.error("e");
+    journal.panic("p");
+    journal.invalid("v");
+    journal.deprecated("d");
+    journal.debug("g");
+    try {
+        journal.die("x");
+    } catch (const Tarvok::Error&) {
+    }
+    elsewhere.warn("on a terminal");
+
+    std::istringstream lines(capture.text());
+    std::vector<std::string> priorities;
+    std::string line, last;
+    while (std::getline(lines, line)) {
+        if (line.starts_with("<")) priorities.push_back(line.substr(0, line.find('>') + 1));
+        last = line;
+    }
+    ASSERT_GT(priorities.size(), 8u) << "the call trace's lines carry the priority too";
+    EXPECT_TRUE(std::all_of(priorities.begin(), priorities.end() - 7, [](const std::string& p) {
+        return p == "<4>";
+    })) << capture.text();
+    EXPECT_THAT(capture.text(), ::testing::HasSubstr("<4>warn [tarvok_tests] traced\n"));
+    const std::vector<std::string> rest(priorities.end() - 7, priorities.end());
+    EXPECT_EQ(rest, (std::vector<std::string>{"<6>", "<3>", "<2>", "<4>", "<5>", "<7>", "<3>"}));
+    EXPECT_TRUE(matches(last, "[####-##-## ##:##:## +0000] warn [tarvok_tests] on a terminal"))
+        << last;
 }

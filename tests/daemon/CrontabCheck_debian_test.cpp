@@ -25,6 +25,7 @@
 
 #include "Printable.hpp"
 #include "daemon/support/DaemonClient.hpp"
+#include "support/MountNamespace.hpp"
 #include "support/SandboxRoot.hpp"
 
 namespace {
@@ -373,9 +374,7 @@ TEST(CrontabCheckAgainstDebian, RefusesAllDebianRefusesAndStoresWhatWasSent) {
         GTEST_SKIP() << "Debian's crontab is not installed (scripts/deps.sh installs cron)";
     }
     // Before any thread starts: a process shares its mount namespace with its threads.
-    ASSERT_EQ(unshare(CLONE_NEWNS), 0) << std::strerror(errno);
-    ASSERT_EQ(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0)
-        << std::strerror(errno);
+    ASSERT_EQ(TestSupport::enter_private_mount_namespace(), "");
 
     TestSupport::SandboxRoot root;
     // Memory, not disk: both sides sync every file they write. Root's alone, as the daemon

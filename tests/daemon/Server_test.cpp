@@ -686,3 +686,22 @@ TEST_F(ServerTest, MemoryOfUnreadAnswersIsBoundedPerAccountAndInTotal) {
         for (const int fd : holders) close(fd);
     }
 }
+
+// A stop answers the connections already taken in, whole: under systemd the socket
+// stays open across a restart, and what the stopping daemon accepted only it can answer.
+TEST_F(ServerTest, AStopAnswersTheConnectionsAlreadyTakenIn) {
+    ServerThread server;
+    const std::string bytes = save_request("@hourly restarted\n");
+    const int fd = DaemonTest::connect_to(server.path(), ALICE);
+    ASSERT_EQ(send(fd, bytes.data(), 10, MSG_NOSIGNAL), 10);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // accepted, half read
+    std::thread stopping([&] { server.stop(); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ASSERT_EQ(send(fd, bytes.data() + 10, bytes.size() - 10, MSG_NOSIGNAL),
+              static_cast<ssize_t>(bytes.size() - 10));
+    shutdown(fd, SHUT_WR);
+    EXPECT_EQ(DaemonTest::read_to_end(fd), INSTALLED);
+    close(fd);
+    stopping.join();
+    EXPECT_EQ(TestSupport::read_file(crontab("alice")), "@hourly restarted\n");
+}

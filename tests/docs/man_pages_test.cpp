@@ -44,6 +44,12 @@ TEST(ManPages, EveryPageRendersWithoutAWarning) {
             TestSupport::run({"/usr/bin/groff", "-man", "-Tutf8", "-ww", "-z", page}, kEnv);
         EXPECT_EQ(groff.status, 0) << page;
         EXPECT_EQ(groff.err, "") << page;
+
+        // mandoc is stricter (a page without a date, for one); lintian runs it on packages.
+        const RunResult mandoc =
+            TestSupport::run({"/usr/bin/mandoc", "-T", "lint", "-W", "warning", page}, kEnv);
+        EXPECT_EQ(mandoc.status, 0) << page << " (scripts/deps.sh installs mandoc)";
+        EXPECT_EQ(mandoc.out + mandoc.err, "") << page;
     }
 }
 

@@ -1,21 +1,25 @@
 // Against Debian's own dpkg and cron package, in a throwaway root: a copy-on-write clone of this
-// machine (an overlay over / on a tmpfs, in a private mount namespace of this test process), where
-// dpkg, cron's maintainer scripts and the relinking tool act as on a server while this machine's
-// /usr/bin/crontab and dpkg database stay untouched. Needs root and Debian's cron package file
-// (fetched once into the build directory with apt-get download).
+// machine (TestSupport::MachineClone), where dpkg, cron's maintainer scripts and the relinking
+// tool act as on a server while this machine's /usr/bin/crontab and dpkg database stay
+// untouched. Needs root and Debian's cron package file (fetched once into the build directory
+// with apt-get download).
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sched.h>
-#include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
+#include <memory>
 #include <thread>
 
+#include "Tarvok/Socket/UNIX/Micro.hpp"
+#include "Tarvok/UniqueFd.hpp"
+#include "support/MachineClone.hpp"
+#include "support/MountNamespace.hpp"
 #include "support/SandboxRoot.hpp"
 
 namespace {
@@ -24,31 +28,10 @@ namespace fs = std::filesystem;
 using ::testing::HasSubstr;
 using TestSupport::RunResult;
 using Args = std::vector<std::string>;
+using Tarvok::Socket::UNIX::Micro::unix_address;
 
-const std::string kPath = "PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
+const std::string kPath(TestSupport::ROOT_PATH);
 const std::string kOurLinkText = "../.." TARVOK_FRONTEND_INSTALLED;
-
-// Root's PATH on Debian, which an administrator's shell starts with.
-const std::string kRootPath = "PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
-
-// Debian's cron package, as apt has it; fetched on first use.
-std::string cron_deb() {
-    const std::string dir = TARVOK_BUILD_DIR "/debs";
-    TestSupport::make_dirs(dir);
-    auto find = [&]() -> std::string {
-        for (const auto& name : TestSupport::entries(dir)) {
-            if (name.starts_with("cron_") && name.ends_with(".deb")) return dir + "/" + name;
-        }
-        return "";
-    };
-    if (find().empty()) {
-        const RunResult r = TestSupport::run(
-            {"/bin/sh", "-c", "cd \"$1\" && apt-get download -q cron", "sh", dir}, {kPath});
-        EXPECT_EQ(r.status, 0) << "apt-get download cron (apt-get update first?): " << r.out
-                               << r.err;
-    }
-    return find();
-}
 
 struct Node {
     ino_t inode = 0;
@@ -56,29 +39,32 @@ struct Node {
     std::string link_text;
 };
 
+// Another daemon (the hosting platform's) listening on a socket path.
+struct PlatformDaemon {
+    explicit PlatformDaemon(const std::string& path) : address(unix_address(path)) {
+        TestSupport::make_dirs(path.substr(0, path.rfind('/')));
+        EXPECT_EQ(bind(socket.get(), address.get(), address.length), 0) << strerror(errno);
+        EXPECT_EQ(listen(socket.get(), 8), 0);
+    }
+    bool answers() const {
+        const Tarvok::UniqueFd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        return connect(probe.get(), address.get(), address.length) == 0;
+    }
+    Tarvok::UniqueFd socket{::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)};
+    Tarvok::Socket::UNIX::Micro::Address address;
+};
+
 class DpkgRoot : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_EQ(geteuid(), 0u) << "dpkg in a throwaway root needs root";
-        deb_ = cron_deb();
+        deb_ = TestSupport::debian_package("cron");
         ASSERT_FALSE(deb_.empty()) << "no cron package file in " TARVOK_BUILD_DIR "/debs";
         // Every mount below lives and dies with this process's own mount namespace.
-        ASSERT_EQ(unshare(CLONE_NEWNS), 0) << strerror(errno);
-        ASSERT_EQ(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
-        const std::string base = scratch_.dir();
-        ASSERT_EQ(mount("tmpfs", base.c_str(), "tmpfs", 0, "mode=0755"), 0) << strerror(errno);
-        mounted_ = true;
-        for (const char* dir : {"/upper", "/work", "/root"}) TestSupport::make_dirs(base + dir);
-        root_ = base + "/root";
-        const std::string layers =
-            "lowerdir=/,upperdir=" + base + "/upper,workdir=" + base + "/work";
-        ASSERT_EQ(mount("overlay", root_.c_str(), "overlay", 0, layers.c_str()), 0)
-            << strerror(errno);
-        ASSERT_EQ(mount("/dev", (root_ + "/dev").c_str(), nullptr, MS_BIND | MS_REC, nullptr), 0);
-        ASSERT_EQ(mount("proc", (root_ + "/proc").c_str(), "proc", 0, nullptr), 0);
-        // No service starts in the clone, and man-db does not rebuild its index after each step.
-        TestSupport::write_file(at("/usr/sbin/policy-rc.d"), "#!/bin/sh\nexit 101\n", 0755);
-        unlink(at("/var/lib/man-db/auto-update").c_str());
+        ASSERT_EQ(TestSupport::enter_private_mount_namespace(), "");
+        clone_ = std::make_unique<TestSupport::MachineClone>();
+        ASSERT_EQ(clone_->problem(), "");
+        root_ = clone_->root();
         ASSERT_TRUE(S_ISREG(node("/usr/bin/crontab").mode))
             << "Debian's cron must be installed on this machine (scripts/deps.sh)";
     }
@@ -88,27 +74,13 @@ class DpkgRoot : public ::testing::Test {
             kill(daemon_, SIGKILL);
             waitpid(daemon_, nullptr, 0);
         }
-        if (mounted_) umount2(scratch_.dir().c_str(), MNT_DETACH);
+        clone_.reset();
     }
 
-    // Runs a shell command inside the clone, as an administrator logged in as root would.
-    RunResult in_root(const std::string& command) const {
-        return TestSupport::run({"/usr/sbin/chroot", root_, "/bin/sh", "-c", command},
-                                {kRootPath, "HOME=/root", "LC_ALL=C"});
-    }
+    RunResult in_root(const std::string& command) const { return clone_->in_root(command); }
 
     // This build packaged as scripts/package.sh packages it.
-    std::string our_deb() const {
-        const std::string out = scratch_.dir() + "/deb";
-        const RunResult r = TestSupport::run({"/usr/bin/cpack", "-G", "DEB", "--config",
-                                              TARVOK_BUILD_DIR "/CPackConfig.cmake", "-B", out},
-                                             {kPath});
-        EXPECT_EQ(r.status, 0) << r.out << r.err;
-        for (const auto& name : TestSupport::entries(out)) {
-            if (name.ends_with(".deb")) return out + "/" + name;
-        }
-        return "";
-    }
+    std::string our_deb() const { return TestSupport::our_package(clone_->scratch() + "/deb"); }
 
     // Starts the installed daemon by hand in the clone, as an administrator without systemd does.
     void start_daemon_by_hand() {
@@ -194,8 +166,7 @@ class DpkgRoot : public ::testing::Test {
         return names;
     }
 
-    TestSupport::SandboxRoot scratch_;
-    bool mounted_ = false;
+    std::unique_ptr<TestSupport::MachineClone> clone_;
     pid_t daemon_ = 0;
     std::string root_;
     std::string deb_;
@@ -251,7 +222,8 @@ TEST_F(DpkgRoot, APlainRunRepairsARelinkACronReinstallUndid) {
 
 // The package as an administrator meets it: commands on root's PATH and manual pages by name, a
 // relink through dpkg's diversion, and a removal that leaves no daemon running from a deleted
-// program and no relink behind; purging then leaves only the crontabs.
+// program and no relink behind, and the system's directories where they were; purging then
+// leaves only the crontabs, and the socket of a daemon of the platform's that serves the path.
 TEST_F(DpkgRoot, PackageInstallsWhereTypedAndRemovesAllItStarted) {
     const std::string deb = our_deb();
     ASSERT_FALSE(deb.empty());
@@ -281,15 +253,47 @@ TEST_F(DpkgRoot, PackageInstallsWhereTypedAndRemovesAllItStarted) {
     EXPECT_TRUE(daemon_ended()) << "a daemon started by hand still runs the removed program";
     EXPECT_TRUE(S_ISREG(node("/usr/bin/crontab").mode)) << "the real crontab is back";
     EXPECT_EQ(diversion(), "");
+    for (const char* kept : {"/usr/local/sbin", "/usr/local/share/man"}) {
+        EXPECT_TRUE(S_ISDIR(node(kept).mode)) << kept << " belongs to the system";
+    }
+    EXPECT_EQ(node("/usr/local/sbin/tvwrapd").mode, 0u);
 
+    const PlatformDaemon platform(at("/usr/local/tarvok/var/tvwrapd.sock"));
     const RunResult purged = dpkg({"-P", "pen-safe-crontab"});
     ASSERT_EQ(purged.status, 0) << purged.out << purged.err;
-    for (const char* gone : {"/var/spool/cron/tvwrapd-backup", "/usr/local/tarvok/var/tvwrapd.sock",
-                             "/usr/local/tarvok/var/tvwrapd.lock", "/usr/local/tarvok/var",
-                             "/usr/local/sbin/tvwrapd"}) {
+    for (const char* gone : {"/var/spool/cron/tvwrapd-backup", "/usr/local/tarvok/var/tvwrapd.lock",
+                             "/usr/local/tarvok/bin"}) {
         EXPECT_EQ(node(gone).mode, 0u) << gone << " is left after purge";
     }
+    EXPECT_TRUE(platform.answers()) << "purging cut the platform's daemon off";
     EXPECT_EQ(TestSupport::read_file(at("/var/spool/cron/crontabs/trial")), "@daily x\n");
+}
+
+// An upgrade over a daemon started by hand: it cannot be restarted as it was started, so the
+// administrator is told which process still runs the replaced program. A daemon killed outright
+// leaves its socket and lock, which a purge then removes, since nobody serves them.
+TEST_F(DpkgRoot, AnUpgradeNamesTheHandStartedDaemonThatRunsTheReplacedProgram) {
+    const std::string deb = our_deb();
+    ASSERT_FALSE(deb.empty());
+    ASSERT_EQ(dpkg({"-i", deb}).status, 0);
+    start_daemon_by_hand();
+
+    const std::string newer = TestSupport::package_as_version(deb, "99.0-1", clone_->scratch());
+    const RunResult upgraded = dpkg({"-i", newer});
+    ASSERT_EQ(upgraded.status, 0) << upgraded.out << upgraded.err;
+    EXPECT_THAT(upgraded.out + upgraded.err,
+                HasSubstr("tvwrapd (process " + std::to_string(daemon_) +
+                          ") still runs the replaced program; restart it"));
+
+    kill(daemon_, SIGKILL);
+    ASSERT_TRUE(daemon_ended());
+    ASSERT_TRUE(S_ISSOCK(node("/usr/local/tarvok/var/tvwrapd.sock").mode));
+    const RunResult purged = dpkg({"-P", "pen-safe-crontab"});
+    ASSERT_EQ(purged.status, 0) << purged.out << purged.err;
+    for (const char* gone : {"/usr/local/tarvok/var/tvwrapd.sock",
+                             "/usr/local/tarvok/var/tvwrapd.lock", "/usr/local/tarvok"}) {
+        EXPECT_EQ(node(gone).mode, 0u) << gone << " is left after purge";
+    }
 }
 
 }  // namespace

@@ -228,6 +228,22 @@ TEST(PenSafeRelink, RefusesWhatItDoesNotRecogniseAndChangesNothing) {
              box.divert({"--local", "--no-rename", "--divert", "/usr/bin/crontab.real", "--add",
                          "/usr/bin/crontab"});
          }},
+        {"another package's diversion to a renamed-copy name",
+         {},
+         [](const RelinkSandbox& box) {
+             box.divert({"--package", "cron-extra", "--no-rename", "--divert",
+                         "/usr/bin/crontab.penorig.5", "--add", "/usr/bin/crontab"});
+         }},
+        {"another package's diversion, its file in place beside our link",
+         {},
+         [](const RelinkSandbox& box) {
+             ASSERT_EQ(rename(box.root.path("/usr/bin/crontab").c_str(),
+                              box.root.path("/usr/bin/crontab.penorig.5").c_str()),
+                       0);
+             box.link_crontab_to(kOurLinkText);
+             box.divert({"--package", "cron-extra", "--no-rename", "--divert",
+                         "/usr/bin/crontab.penorig.5", "--add", "/usr/bin/crontab"});
+         }},
         {"two renamed copies with the same number beside a real crontab",
          {},
          [](const RelinkSandbox& box) {
@@ -432,6 +448,9 @@ TEST(PenSafeRelink, BadArgumentsAndMissingRootRights) {
     const RunResult help = box.tool({"--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_THAT(help.out, HasSubstr(std::string(kFrontend)));
+    const RunResult version = box.tool({"--version"});
+    EXPECT_EQ(version.status, 0) << version.err;
+    EXPECT_EQ(version.out, "pen-safe-relink " TARVOK_VERSION "\n");
     EXPECT_EQ(box.listing(), before[0]);
 }
 
