@@ -31,26 +31,49 @@ constexpr std::string_view NO_CHANGES = ": no changes made, nothing installed\n"
 constexpr std::string_view RETRY_QUESTION = "Edit the refused crontab again? [y/n] ";
 constexpr std::string_view RETRY_HINT = "Please answer y or n.\n";
 
-// SIGINT and SIGQUIT ignored for as long as the object lives, then as they were.
-class SignalsIgnored {
+// The signal that asked this process to stop while the editor ran; 0 while none did.
+volatile std::sig_atomic_t g_stop_signal = 0;
+
+extern "C" void _on_stop_signal(int signal_number) {
+    g_stop_signal = signal_number;
+}
+
+// For as long as the object lives: SIGINT and SIGQUIT ignored (they are meant for the editor), and
+// SIGTERM and SIGHUP (a hung-up session) noted instead of ending this process at once, so that the
+// editor is stopped first and the temporary file is cleaned up as on any other way out. A signal
+// this process was started with ignored stays ignored. Then all as they were.
+class EditorSignals {
   public:
-    SignalsIgnored() {
+    EditorSignals() {
+        g_stop_signal = 0;
         struct sigaction ignore {};
         ignore.sa_handler = SIG_IGN;
         sigemptyset(&ignore.sa_mask);
         sigaction(SIGINT, &ignore, &saved_int_);
         sigaction(SIGQUIT, &ignore, &saved_quit_);
+        // No SA_RESTART: the wait for the editor returns, and the signal is passed on.
+        struct sigaction note {};
+        note.sa_handler = _on_stop_signal;
+        sigemptyset(&note.sa_mask);
+        for (const auto& [number, saved] : {std::pair{SIGTERM, &saved_term_}, {SIGHUP, &saved_hup_}}) {
+            sigaction(number, nullptr, saved);
+            if (saved->sa_handler != SIG_IGN) sigaction(number, &note, nullptr);
+        }
     }
-    ~SignalsIgnored() {
+    ~EditorSignals() {
         sigaction(SIGINT, &saved_int_, nullptr);
         sigaction(SIGQUIT, &saved_quit_, nullptr);
+        sigaction(SIGTERM, &saved_term_, nullptr);
+        sigaction(SIGHUP, &saved_hup_, nullptr);
     }
-    SignalsIgnored(const SignalsIgnored&) = delete;
-    SignalsIgnored& operator=(const SignalsIgnored&) = delete;
+    EditorSignals(const EditorSignals&) = delete;
+    EditorSignals& operator=(const EditorSignals&) = delete;
 
   private:
     struct sigaction saved_int_ {};
     struct sigaction saved_quit_ {};
+    struct sigaction saved_term_ {};
+    struct sigaction saved_hup_ {};
 };
 
 // One line from `fd`, read a byte at a time so that nothing after it is taken from the input;
@@ -148,7 +171,7 @@ EditorRun _spawn_editor(const std::string& editor, const std::string& file) {
     posix_spawnattr_setsigdefault(&attributes, &defaults);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
 
-    const SignalsIgnored while_editing;
+    const EditorSignals while_editing;
     std::fflush(nullptr);
     // A spawn shares the memory until the editor starts instead of copying the page tables (and
     // then every page either side writes), and reports a failed start as its own result.
@@ -161,11 +184,17 @@ EditorRun _spawn_editor(const std::string& editor, const std::string& file) {
 
     int wait_status = 0;
     pid_t waited = 0;
-    do {
+    int passed_on = 0;
+    for (;;) {
+        if (g_stop_signal != 0 && passed_on == 0) {
+            passed_on = g_stop_signal;
+            ::kill(child, passed_on);
+        }
         waited = ::waitpid(child, &wait_status, 0);
-    } while (waited < 0 && errno == EINTR);
-    if (waited < 0) return {-1, errno};
-    return {wait_status, 0};
+        if (waited >= 0 || errno != EINTR) break;
+    }
+    if (waited < 0) return {-1, errno, passed_on};
+    return {wait_status, 0, g_stop_signal != 0 ? static_cast<int>(g_stop_signal) : 0};
 }
 
 }  // namespace
@@ -287,7 +316,15 @@ void _edit_crontab() {
     const std::string& editor_bin = editor.text;
 
     for (;;) {
-        if (const EditorRun run = run_editor(editor_bin, temp_file); run.wait_status != 0) {
+        const EditorRun run = run_editor(editor_bin, temp_file);
+        if (run.stop_signal != 0) {
+            // Asked to stop (a hung-up session, a kill): nothing is installed, and the file goes
+            // with the rest of the edit on the way out.
+            print(name + ": stopped by signal " + std::to_string(run.stop_signal) +
+                  " while editing; nothing was installed\n");
+            Tarvok::Process::exit(1);
+        }
+        if (run.wait_status != 0) {
             print(name + ": the editor failed: " + editor_bin + ": " + editor_failure(run) + "\n");
             Tarvok::Process::exit(1);
         }

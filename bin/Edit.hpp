@@ -63,12 +63,17 @@ struct EditorRun {
     int wait_status = -1;
     /// Why the editor could not be started, or the child not made or waited for; 0 when it ran.
     int error = 0;
+    /// SIGTERM or SIGHUP when one came while the editor ran (it was passed on to the editor); 0
+    /// otherwise. The edit must stop then, whatever the editor did.
+    int stop_signal = 0;
 };
 
 /// Runs `editor` with `file` as its one argument in a child process, without a shell, and waits
 /// for it. Meanwhile this process ignores SIGINT and SIGQUIT (restored afterwards), so a ^C
 /// meant for the editor cannot end the run and lose the file; the editor gets both at their
-/// defaults. The wait status is also recorded with Tarvok::Process::set_child_status.
+/// defaults. A SIGTERM or SIGHUP meanwhile is passed on to the editor and reported in
+/// `stop_signal` once it has ended. The wait status is also recorded with
+/// Tarvok::Process::set_child_status.
 EditorRun run_editor(const std::string& editor, const std::string& file);
 
 /// Why a run whose wait status is not 0 failed, in a few words: the OS error when there is one,

@@ -352,6 +352,29 @@ TEST_F(EditRun, InterruptAndQuitWhileTheEditorRunsDoNotEndTheRun) {
     EXPECT_EQ(temp_files(), std::set<std::string>{});
 }
 
+TEST_F(EditRun, TerminateOrHangUpWhileTheEditorRunsStopsTheEditAndLeavesNoFile) {
+    // The signal reaches the editor too; whether it dies of it or ends well, nothing is installed.
+    const std::string quiet = " >/dev/null 2>&1 </dev/null";
+    const std::vector<std::pair<std::string, std::string>> editors{
+        {kAppendGood + "; kill -TERM $PPID; exec sleep 5" + quiet, "15"},
+        {"trap 'exit 0' HUP; " + kAppendGood + "; kill -HUP $PPID; sleep 5" + quiet + " & wait",
+         "1"},
+    };
+    for (const auto& [pass, signal] : editors) {
+        SCOPED_TRACE(signal);
+        seed(kOld);
+        forget_passes();
+        editor({pass});
+        const RunResult r = edit();
+        EXPECT_EQ(r.status, 1) << r.out << r.err;
+        EXPECT_EQ(r.out, "crontab: stopped by signal " + signal +
+                             " while editing; nothing was installed\n");
+        EXPECT_EQ(saves(), 0u);
+        EXPECT_EQ(stored(), kOld);
+        EXPECT_EQ(temp_files(), std::set<std::string>{});
+    }
+}
+
 TEST_F(EditRun, AClosedTmpGivesWayToThePrivateDirectoryOnce) {
     seed(kOld);
     editor({kAppendGood});
