@@ -55,7 +55,8 @@ class EditorSignals {
         struct sigaction note {};
         note.sa_handler = _on_stop_signal;
         sigemptyset(&note.sa_mask);
-        for (const auto& [number, saved] : {std::pair{SIGTERM, &saved_term_}, {SIGHUP, &saved_hup_}}) {
+        for (const auto& [number, saved] :
+             {std::pair{SIGTERM, &saved_term_}, {SIGHUP, &saved_hup_}}) {
             sigaction(number, nullptr, saved);
             if (saved->sa_handler != SIG_IGN) sigaction(number, &note, nullptr);
         }

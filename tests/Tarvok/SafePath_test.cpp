@@ -43,22 +43,26 @@ TEST(SafePathCheck, OnlyRootCanHaveWrittenWhatPasses) {
          [](const auto& root) { chmod(root.path("/usr/local").c_str(), 0775); }, "/usr/local",
          "can be written by its group or by others (mode 0775)"},
         {"a directory of another account",
-         [](const auto& root) { chown(root.path("/usr/local/tarvok").c_str(), kOther, 0); },
+         [](const auto& root) {
+             EXPECT_EQ(chown(root.path("/usr/local/tarvok").c_str(), kOther, 0), 0);
+         },
          "/usr/local/tarvok", "belongs to uid 4002, not to root"},
         {"the socket of another account",
-         [](const auto& root) { lchown(root.path(kSocket).c_str(), kOther, kOther); },
+         [](const auto& root) { EXPECT_EQ(lchown(root.path(kSocket).c_str(), kOther, kOther), 0); },
          std::string(kSocket), "belongs to uid 4002, not to root"},
         {"a link to a directory anyone can write",
          [](const auto& root) {
              rename(root.path("/usr/local/tarvok/var").c_str(), root.path("/open").c_str());
              chmod(root.path("/open").c_str(), 0777);
-             symlink(root.path("/open").c_str(), root.path("/usr/local/tarvok/var").c_str());
+             EXPECT_EQ(
+                 symlink(root.path("/open").c_str(), root.path("/usr/local/tarvok/var").c_str()),
+                 0);
          },
          "/open", "can be written by its group or by others (mode 0777)"},
         {"a link to a directory of root's",
          [](const auto& root) {
              rename(root.path("/usr/local/tarvok/var").c_str(), root.path("/safe").c_str());
-             symlink("../../../safe", root.path("/usr/local/tarvok/var").c_str());
+             EXPECT_EQ(symlink("../../../safe", root.path("/usr/local/tarvok/var").c_str()), 0);
          },
          "", ""},
         {"something else at the socket's path",
@@ -95,7 +99,7 @@ TEST(SafePathCheck, OnlyRootCanHaveWrittenWhatPasses) {
                            {0620, 0, "can be written by its group or by others (mode 0620)"},
                            {0600, kOther, "belongs to uid 4002, not to root"}}) {
         chmod(lock.c_str(), l.mode);
-        chown(lock.c_str(), l.owner, 0);
+        EXPECT_EQ(chown(lock.c_str(), l.owner, 0), 0);
         const Tarvok::UniqueFd fd(open(lock.c_str(), O_RDONLY | O_CLOEXEC));
         EXPECT_EQ(SafePath::check_file(fd.get(), lock, SafePath::Owners::daemon()).problem,
                   l.why.empty() ? "" : "'" + lock + "' " + l.why);

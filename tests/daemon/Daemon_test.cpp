@@ -197,7 +197,7 @@ TEST_F(DaemonRun, DoesNotStartWhereAnotherAccountCouldHaveWritten) {
         {"lock file of another account",
          [&] {
              TestSupport::write_file(lock, "", 0600);
-             chown(lock.c_str(), 4002, 4002);
+             EXPECT_EQ(chown(lock.c_str(), 4002, 4002), 0);
          },
          "'" + lock + "' belongs to uid 4002, not to root, so another account could stand in " +
              "for tvwrapd or lock it out; remove it (rm '" + lock + "') and start tvwrapd again"},

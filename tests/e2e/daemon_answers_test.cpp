@@ -321,7 +321,7 @@ TEST_F(DaemonAnswers, NothingGoesToASocketAnotherAccountCouldHavePut) {
         {"root's socket, another account listening",
          [&] {
              auto impostor = TestSupport::FakeDaemon::answering(impostors, other);
-             lchown(socket.c_str(), 0, 0);
+             EXPECT_EQ(lchown(socket.c_str(), 0, 0), 0);
              return impostor;
          },
          "'" + socket + "' is served by a process of uid 4002, not of root"},
