@@ -1,0 +1,182 @@
+// The shortest time between two runs of a job: known schedules, then random ones against a plain
+// walk over the calendar that enumerates every run minute.
+#include "Schedule.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <random>
+#include <vector>
+
+#include "support/TruthTable.hpp"
+
+namespace CrontabCheck = Tvwrapd::CrontabCheck;
+using Tvwrapd::Schedule::Intervals;
+
+namespace {
+
+constexpr std::int64_t HOUR = 60;
+constexpr std::int64_t DAY = 24 * HOUR;
+constexpr std::int64_t NEVER = -1;
+
+CrontabCheck::Times times_of(const std::string& line) {
+    const auto reading = CrontabCheck::read(line + " job\n");
+    EXPECT_TRUE(reading.problems.empty()) << line << ": " << reading.problems.front().reason;
+    return reading.jobs.at(0).times;
+}
+
+std::int64_t shortest(const std::string& line) {
+    return Intervals().shortest(times_of(line)).value_or(NEVER);
+}
+
+// The weekday of a date by Sakamoto's method (0 Sunday), unlike the day counts of the code.
+int weekday(int y, int m, int d) {
+    static const int offsets[] = {0, 3, 2, 5, 0, 3, 5, 1, 4, 6, 2, 4};
+    if (m < 3) y -= 1;
+    return (y + y / 4 - y / 100 + y / 400 + offsets[m - 1] + d) % 7;
+}
+
+int days_in(int y, int m) {
+    if (m == 2) return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0 ? 29 : 28;
+    return m == 4 || m == 6 || m == 9 || m == 11 ? 30 : 31;
+}
+
+// Day by day through 400 years and on to the first run of the next 400, every run minute of every
+// run day, as cron would match each one.
+std::int64_t walked(const CrontabCheck::Times& t) {
+    constexpr std::int64_t CYCLE = 146097;
+    std::int64_t day = 0;
+    std::int64_t previous = -1;
+    std::int64_t best = NEVER;
+    std::vector<int> times_of_day;
+    for (int time = 0; time < DAY; ++time) {
+        if ((t.hours >> (time / HOUR) & 1) && (t.minutes >> (time % HOUR) & 1)) {
+            times_of_day.push_back(time);
+        }
+    }
+    for (int y = 2000;; ++y) {
+        for (int m = 1; m <= 12; ++m) {
+            for (int d = 1; d <= days_in(y, m); ++d, ++day) {
+                if (day == CYCLE && previous < 0) return NEVER;
+                const bool dom = t.days >> d & 1;
+                const bool dow = t.weekdays >> weekday(y, m, d) & 1;
+                const bool day_matches = t.days_star || t.weekdays_star ? dom && dow : dom || dow;
+                if (!(t.months >> m & 1) || !day_matches) continue;
+                for (const int time : times_of_day) {
+                    const std::int64_t now = day * DAY + time;
+                    if (previous >= 0 && (best == NEVER || now - previous < best)) {
+                        best = now - previous;
+                    }
+                    previous = now;
+                    if (day >= CYCLE) return best;
+                }
+            }
+        }
+    }
+}
+
+// One field of a random schedule, leaning towards the rare days: 29 to 31, short months, 7 for
+// Sunday, steps after '*' (which make cron want both day fields).
+std::string random_field(std::mt19937& rng, int field, int low, int high) {
+    static const char* const MONTHS[] = {"jan", "Feb", "mar", "APR", "may", "jun",
+                                         "jul", "aug", "Sep", "oct", "nov", "dec"};
+    static const char* const DAYS[] = {"sun", "Mon", "tue", "wed", "thu", "fri", "SAT"};
+    auto pick = [&](int a, int b) { return std::uniform_int_distribution<int>(a, b)(rng); };
+    auto value = [&]() -> std::string {
+        if (field == 2 && pick(0, 2) == 0) return std::to_string(pick(28, 31));
+        if (field == 3 && pick(0, 3) == 0) return MONTHS[pick(0, 11)];
+        if (field == 4 && pick(0, 3) == 0) return DAYS[pick(0, 6)];
+        return std::to_string(pick(low, high));
+    };
+    std::string text;
+    for (int items = pick(1, 3), i = 0; i < items; ++i) {
+        if (i > 0) text += ',';
+        const int a = pick(low, high);
+        const int b = pick(a, high);
+        switch (pick(0, 5)) {
+            case 0:
+                text += "*";
+                break;
+            case 1:
+                text += "*/" + std::to_string(pick(1, high));
+                break;
+            case 2:
+                text += std::to_string(a) + "-" + std::to_string(b);
+                break;
+            case 3:
+                text +=
+                    std::to_string(a) + "-" + std::to_string(b) + "/" + std::to_string(pick(1, 9));
+                break;
+            default:
+                text += value();
+                break;
+        }
+    }
+    return text;
+}
+
+}  // namespace
+
+TEST(ScheduleShortest, KnownSchedules) {
+    TestSupport::expect_table<std::string, std::int64_t>(
+        {
+            {"* * * * *", 1},
+            {"*/5 * * * *", 5},
+            {"0,50 * * * *", 10},  // from :50 to the next hour's :00
+            {"0 * * * *", HOUR},
+            {"@hourly", HOUR},
+            {"0-59/45 * * * *", 15},
+            {"0-59/45 */6 * * *", 45},
+            {"30 9,10 * * *", HOUR},
+            {"0,59 0,23 * * *", 1},  // 23:59, then 00:00 the next day
+            {"@daily", DAY},
+            {"0 12 * * mon-fri", DAY},
+            {"0 0 * * 1", 7 * DAY},
+            {"@weekly", 7 * DAY},
+            {"0 0 * * 7", 7 * DAY},
+            // A day field that does not start with '*' adds its days to the other's.
+            {"0 0 1-31 * 1", DAY},
+            {"0 0 1,15 * 5", DAY},
+            {"0 0 31 2 1", 7 * DAY},
+            // One that does makes cron want both.
+            {"0 0 */1 * 1", 7 * DAY},
+            {"0 0 * * */1", DAY},
+            {"0 0 1 * *", 28 * DAY},   // 1 February to 1 March
+            {"0 0 31 * *", 31 * DAY},  // 31 July to 31 August
+            {"@monthly", 28 * DAY},
+            {"@yearly", 365 * DAY},
+            {"0 0 29 2 *", 1461 * DAY},  // four years, eight across 2100
+            {"0 0 30 2 *", NEVER},
+            {"0 0 31 4,6,9,11 *", NEVER},
+        },
+        shortest);
+}
+
+TEST(ScheduleShortest, EqualsAPlainWalkOverTheCalendar) {
+    constexpr unsigned SEED = 20240501;
+    std::mt19937 rng(SEED);
+    constexpr int LIMITS[5][2] = {{0, 59}, {0, 23}, {1, 31}, {1, 12}, {0, 7}};
+    Intervals shared;  // one crontab's worth of lines: later ones reuse the day walks
+    for (int n = 0; n < 1000; ++n) {
+        std::string line;
+        CrontabCheck::Times times;
+        // Few runs a day, so that the walk that enumerates them stays quick.
+        do {
+            line.clear();
+            for (int f = 0; f < 5; ++f) {
+                if (f == 0 || f == 1) {
+                    line += std::to_string(
+                        std::uniform_int_distribution<int>(LIMITS[f][0], LIMITS[f][1])(rng));
+                    if (rng() % 2) line += "," + random_field(rng, f, LIMITS[f][0], LIMITS[f][1]);
+                } else {
+                    line += random_field(rng, f, LIMITS[f][0], LIMITS[f][1]);
+                }
+                line += f < 4 ? " " : "";
+            }
+            times = times_of(line);
+        } while (std::popcount(times.minutes) * std::popcount(times.hours) > 120);
+        EXPECT_EQ(shared.shortest(times).value_or(NEVER), walked(times))
+            << "'" << line << "' (seed " << SEED << ", schedule " << n << ")";
+    }
+}
