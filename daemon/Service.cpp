@@ -6,6 +6,7 @@
 
 #include "Access.hpp"
 #include "CrontabCheck.hpp"
+#include "PolicyCheck.hpp"
 #include "Printable.hpp"
 #include "Protocol.hpp"
 #include "Spool.hpp"
@@ -65,8 +66,18 @@ std::string _fetch(uid_t uid, const std::string& account, bool allowed) {
     return Protocol::fetch_answer(text, false);
 }
 
+// The host's policy on a save; the account's primary group comes from the cache the workers
+// share.
+std::optional<std::string> _policy_refusal(const std::string& account, std::string_view text) {
+    return PolicyCheck::refusal(account, text, [&] {
+        namespace PwCache = Tarvok::PwCache;
+        std::lock_guard hold(_account_lock());
+        return PwCache::field(PwCache::getpwnam_noshadow(account), PwCache::Pos::GID);
+    });
+}
+
 // Stores `text` as the crontab of `account` when it may and cron would take it; why not
-// otherwise.
+// otherwise. The host's policy holds for a save, not for an administrator's restore.
 std::optional<std::string> _store(uid_t uid, const std::string& account, bool allowed,
                                   std::string text, std::string_view function) {
     if (!allowed) {
@@ -76,6 +87,12 @@ std::optional<std::string> _store(uid_t uid, const std::string& account, bool al
     if (auto problem = CrontabCheck::check(text)) {
         _audit(uid, account, function, "refused: " + *problem);
         return problem;
+    }
+    if (function == Protocol::Wire::SAVE_FUNCTION) {
+        if (auto problem = _policy_refusal(account, text)) {
+            _audit(uid, account, function, "refused by policy: " + *problem);
+            return problem;
+        }
     }
     // cron needs every line ended, the last one too.
     if (!text.empty() && text.back() != '\n') text.push_back('\n');
