@@ -1,14 +1,17 @@
 // The shortest time between two runs of a job: known schedules, then random ones against a plain
-// walk over the calendar that enumerates every run minute.
+// walk over the calendar that enumerates every run minute; and Debian's cron itself, run over a
+// few midnights of a fake clock, says which days it runs them on, as the walk says it does.
 #include "Schedule.hpp"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <bit>
 #include <random>
 #include <vector>
 
+#include "support/SandboxRoot.hpp"
 #include "support/TruthTable.hpp"
 
 namespace CrontabCheck = Tvwrapd::CrontabCheck;
@@ -42,6 +45,13 @@ int days_in(int y, int m) {
     return m == 4 || m == 6 || m == 9 || m == 11 ? 30 : 31;
 }
 
+// Whether cron runs a job with `t` on the day y-m-d.
+bool runs_on(const CrontabCheck::Times& t, int y, int m, int d) {
+    const bool dom = t.days >> d & 1;
+    const bool dow = t.weekdays >> weekday(y, m, d) & 1;
+    return (t.months >> m & 1) && (t.days_star || t.weekdays_star ? dom && dow : dom || dow);
+}
+
 // Day by day through 400 years and on to the first run of the next 400, every run minute of every
 // run day, as cron would match each one.
 std::int64_t walked(const CrontabCheck::Times& t) {
@@ -59,10 +69,7 @@ std::int64_t walked(const CrontabCheck::Times& t) {
         for (int m = 1; m <= 12; ++m) {
             for (int d = 1; d <= days_in(y, m); ++d, ++day) {
                 if (day == CYCLE && previous < 0) return NEVER;
-                const bool dom = t.days >> d & 1;
-                const bool dow = t.weekdays >> weekday(y, m, d) & 1;
-                const bool day_matches = t.days_star || t.weekdays_star ? dom && dow : dom || dow;
-                if (!(t.months >> m & 1) || !day_matches) continue;
+                if (!runs_on(t, y, m, d)) continue;
                 for (const int time : times_of_day) {
                     const std::int64_t now = day * DAY + time;
                     if (previous >= 0 && (best == NEVER || now - previous < best)) {
@@ -79,6 +86,11 @@ std::int64_t walked(const CrontabCheck::Times& t) {
 // One field of a random schedule, leaning towards the rare days: 29 to 31, short months, 7 for
 // Sunday, steps after '*' (which make cron want both day fields).
 std::string random_field(std::mt19937& rng, int field, int low, int high) {
+    static constexpr int LIMITS[5][2] = {{0, 59}, {0, 23}, {1, 31}, {1, 12}, {0, 7}};
+    if (low < 0) {
+        low = LIMITS[field][0];
+        high = LIMITS[field][1];
+    }
     static const char* const MONTHS[] = {"jan", "Feb", "mar", "APR", "may", "jun",
                                          "jul", "aug", "Sep", "oct", "nov", "dec"};
     static const char* const DAYS[] = {"sun", "Mon", "tue", "wed", "thu", "fri", "SAT"};
@@ -178,5 +190,63 @@ TEST(ScheduleShortest, EqualsAPlainWalkOverTheCalendar) {
         } while (std::popcount(times.minutes) * std::popcount(times.hours) > 120);
         EXPECT_EQ(shared.shortest(times).value_or(NEVER), walked(times))
             << "'" << line << "' (seed " << SEED << ", schedule " << n << ")";
+    }
+}
+
+// Each of a few fake midnights: Debian's cron, in a private mount namespace with its own spool and
+// no system crontab, runs a crontab of random day fields at 00:00 under a clock set a few seconds
+// before; each job leaves a file, and the jobs that ran are those the walk above runs that day.
+TEST(ScheduleShortest, DebiansCronRunsTheDaysTheWalkRuns) {
+    if (geteuid() != 0) GTEST_SKIP() << "a private mount namespace needs root";
+    for (const char* program : {"/usr/sbin/cron", "/usr/bin/faketime"}) {
+        if (access(program, X_OK) != 0) GTEST_SKIP() << program << " missing (scripts/deps.sh)";
+    }
+    struct Midnight {
+        int y, m, d;
+        const char* eve;
+    };
+    // A leap day, the last of a 30-day month (a Sunday), the last of a year (a Sunday too).
+    const std::vector<Midnight> midnights = {{2024, 2, 29, "2024-02-28 23:59:55"},
+                                             {2023, 4, 30, "2023-04-29 23:59:55"},
+                                             {2023, 12, 31, "2023-12-30 23:59:55"}};
+    std::mt19937 rng(7);
+    std::vector<std::string> days;
+    std::vector<CrontabCheck::Times> times;
+    for (int i = 0; i < 300; ++i) {
+        days.push_back(random_field(rng, 2, -1, 0) + " " + random_field(rng, 3, -1, 0) + " " +
+                       random_field(rng, 4, -1, 0));
+        times.push_back(times_of("0 0 " + days.back()));
+    }
+    TestSupport::SandboxRoot work;
+    std::string script;
+    for (std::size_t n = 0; n < midnights.size(); ++n) {
+        const std::string out = work.path("/" + std::to_string(n));
+        TestSupport::make_dirs(out);
+        std::string crontab;
+        for (std::size_t i = 0; i < days.size(); ++i) {
+            crontab += "0 0 " + days[i] + " touch " + out + "/" + std::to_string(i) + "\n";
+        }
+        work.write("/crontab" + std::to_string(n), crontab, 0600);
+        script +=
+            "unshare -m sh -ec '"
+            "mount --make-rprivate /; "
+            "for d in /var/spool/cron /etc/cron.d /run; do mount -t tmpfs tmpfs $d; done; "
+            "mount --bind /dev/null /etc/crontab; mkdir /var/spool/cron/crontabs; "
+            "cp -p " +
+            work.path("/crontab" + std::to_string(n)) +
+            " /var/spool/cron/crontabs/root; "
+            "timeout 9 faketime \"" +
+            midnights[n].eve + "\" /usr/sbin/cron -f' & ";
+    }
+    const auto r = TestSupport::run({"/bin/sh", "-c", script + "wait"},
+                                    {"PATH=/usr/sbin:/usr/bin:/sbin:/bin"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    for (std::size_t n = 0; n < midnights.size(); ++n) {
+        const auto ran = TestSupport::entries(work.path("/" + std::to_string(n)));
+        const Midnight& day = midnights[n];
+        for (std::size_t i = 0; i < days.size(); ++i) {
+            EXPECT_EQ(ran.count(std::to_string(i)) == 1, runs_on(times[i], day.y, day.m, day.d))
+                << "'" << days[i] << "' on " << day.y << "-" << day.m << "-" << day.d;
+        }
     }
 }
