@@ -48,6 +48,10 @@ std::string _duration(std::int64_t minutes) {
     return count == 1 ? unit : std::to_string(count) + " " + unit + "s";
 }
 
+std::string _jobs(std::int64_t count) {
+    return std::to_string(count) + (count == 1 ? " job" : " jobs");
+}
+
 std::string _numbered(const Problem& problem) {
     if (problem.line == 0) return problem.reason;
     return "line " + std::to_string(problem.line) + ": " + problem.reason;
@@ -68,11 +72,8 @@ std::vector<Problem> _breaches(const CrontabCheck::Reading& reading, const Polic
     const std::size_t jobs = reading.jobs.size();
     if (rules.max_jobs && static_cast<std::int64_t>(jobs) > *rules.max_jobs) {
         const std::int64_t most = *rules.max_jobs;
-        breaches.push_back(
-            {0,
-             std::to_string(jobs) + (jobs == 1 ? " job" : " jobs") + "; this server allows " +
-                 (most == 0 ? std::string("no jobs")
-                            : "at most " + std::to_string(most) + (most == 1 ? " job" : " jobs"))});
+        breaches.push_back({0, _jobs(static_cast<std::int64_t>(jobs)) + "; this server allows " +
+                                   (most == 0 ? "no jobs" : "at most " + _jobs(most))});
     }
     const bool limits_interval = rules.min_interval && *rules.min_interval > 0;
     if (!limits_interval && rules.reboot.value_or(true)) return breaches;
