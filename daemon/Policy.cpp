@@ -66,26 +66,14 @@ std::string _read(const std::string& path, Stamp& stamp, bool& missing) {
 
 // Whole minutes: digits with an optional unit.
 std::optional<std::int64_t> _minutes(std::string_view value) {
+    // Minutes, hours, days, in either case.
+    constexpr std::string_view UNITS = "mhdMHD";
+    constexpr std::int64_t SIZES[] = {1, 60, 24 * 60};
     std::int64_t unit = 1;
-    if (!value.empty()) {
-        switch (value.back()) {
-            case 'd':
-            case 'D':
-                unit = 24 * 60;
-                value.remove_suffix(1);
-                break;
-            case 'h':
-            case 'H':
-                unit = 60;
-                value.remove_suffix(1);
-                break;
-            case 'm':
-            case 'M':
-                value.remove_suffix(1);
-                break;
-            default:
-                break;
-        }
+    if (const auto found = value.empty() ? std::string_view::npos : UNITS.find(value.back());
+        found != std::string_view::npos) {
+        unit = SIZES[found % 3];
+        value.remove_suffix(1);
     }
     if (value.empty() || value.size() > MAX_DIGITS ||
         value.find_first_not_of("0123456789") != std::string_view::npos) {
