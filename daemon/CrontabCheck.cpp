@@ -201,7 +201,6 @@ std::optional<std::string> _command(std::string_view command, bool after_fields)
     return std::nullopt;
 }
 
-constexpr std::uint64_t EVERY_MINUTE = (std::uint64_t{1} << 60) - 1;
 constexpr std::uint32_t EVERY_HOUR = (1u << 24) - 1;
 constexpr std::uint32_t EVERY_DAY = ((1u << 31) - 1) << 1;
 constexpr std::uint16_t EVERY_MONTH = ((1u << 12) - 1) << 1;
