@@ -84,8 +84,11 @@ void write(const std::string& root, const std::string& path, const std::string& 
         mkdir(full.substr(0, slash).c_str(), 0755);
     }
     FILE* file = std::fopen(full.c_str(), "w");
-    std::fwrite(content.data(), 1, content.size(), file);
-    std::fclose(file);
+    if (file == nullptr || std::fwrite(content.data(), 1, content.size(), file) != content.size() ||
+        std::fclose(file) != 0) {
+        std::perror(full.c_str());
+        std::exit(1);
+    }
     chmod(full.c_str(), 0600);
 }
 
