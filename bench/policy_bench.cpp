@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -92,6 +93,12 @@ void write(const std::string& root, const std::string& path, const std::string& 
     chmod(full.c_str(), 0600);
 }
 
+double cpu_ms() {
+    timespec now{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return now.tv_sec * 1e3 + now.tv_nsec / 1e6;
+}
+
 double median(std::vector<double> times) {
     std::sort(times.begin(), times.end());
     return times[times.size() / 2];
@@ -118,6 +125,8 @@ int main() {
     write(root, "/etc/passwd", passwd);
     std::vector<double> plain;
     std::vector<double> policed;
+    std::vector<double> plain_cpu;
+    std::vector<double> policed_cpu;
     // The daemon's audit line of every save would drown the figures.
     std::fflush(stderr);
     const int saved_stderr = dup(2);
@@ -130,15 +139,20 @@ int main() {
         } else {
             unlink((root + POLICY).c_str());
         }
+        const double cpu_start = cpu_ms();
         const auto start = Clock::now();
         const std::string answer = Tvwrapd::Service::answer(geteuid(), request);
         const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+        const double cpu = cpu_ms() - cpu_start;
         if (answer.find(R"("data":{"status":1)") == std::string::npos) {
             dup2(saved_stderr, 2);
             std::fprintf(stderr, "save refused: %s\n", answer.substr(0, 300).c_str());
             return 1;
         }
-        if (round >= 2) (with_policy ? policed : plain).push_back(ms);  // the first two warm up
+        if (round >= 2) {  // the first two warm up
+            (with_policy ? policed : plain).push_back(ms);
+            (with_policy ? policed_cpu : plain_cpu).push_back(cpu);
+        }
     }
     dup2(saved_stderr, 2);
     std::printf(
@@ -146,6 +160,9 @@ int main() {
         "%.2fx (target: at most 1.5x)\n",
         text.size(), Tvwrapd::CrontabCheck::MAX_LINES, median(plain), median(policed),
         median(policed) / median(plain));
+    // On a busy machine the wall time is mostly waiting for a processor; the CPU time is not.
+    std::printf("  its CPU time: %.2f ms without, %.2f ms with: %.2fx\n", median(plain_cpu),
+                median(policed_cpu), median(policed_cpu) / median(plain_cpu));
 
     // The audit: 10,000 restricted accounts, each with a crontab of 20 lines.
     const std::string small = text.substr(0, 20 * 104);

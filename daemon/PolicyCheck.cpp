@@ -163,15 +163,19 @@ std::vector<Problem> problems(std::string_view text, const Policy::Rules& rules)
     return found;
 }
 
-std::optional<std::string> refusal(std::string_view account, std::string_view text,
-                                   const PrimaryGid& primary_gid) {
+std::optional<std::string> save_refusal(std::string_view account, std::string_view text,
+                                        const PrimaryGid& primary_gid) {
     const auto policy = Policy::installed();
-    if (!policy) return std::nullopt;
-    const Policy::Rules rules =
-        policy->rules_for(account, policy->has_groups() ? Policy::groups_of(account, primary_gid())
-                                                        : std::vector<std::string>());
-    if (!rules.min_interval && !rules.max_jobs && !rules.reboot) return std::nullopt;
-    const std::vector<Problem> breaches = _breaches(CrontabCheck::read(text), rules);
+    Policy::Rules rules;
+    if (policy) {
+        rules = policy->rules_for(account, policy->has_groups()
+                                               ? Policy::groups_of(account, primary_gid())
+                                               : std::vector<std::string>());
+    }
+    if (!rules.min_interval && !rules.max_jobs && !rules.reboot) return CrontabCheck::check(text);
+    const CrontabCheck::Reading reading = CrontabCheck::read(text);
+    if (!reading.problems.empty()) return _numbered(reading.problems.front());
+    const std::vector<Problem> breaches = _breaches(reading, rules);
     if (breaches.empty()) return std::nullopt;
     return _numbered(breaches.front());
 }

@@ -33,10 +33,11 @@ using PrimaryGid = std::function<std::optional<std::string>()>;
 /// in line order.
 std::vector<CrontabCheck::Problem> problems(std::string_view text, const Policy::Rules& rules);
 
-/// Why the installed policy refuses a save of `text` (which cron takes) by `account`; nothing
-/// when it passes or no policy is installed.
-std::optional<std::string> refusal(std::string_view account, std::string_view text,
-                                   const PrimaryGid& primary_gid);
+/// Why a save of `text` by `account` is refused: the first line cron would not take (as
+/// CrontabCheck::check says), else the first rule of the installed policy it breaks; nothing
+/// when it is accepted. The text is read once.
+std::optional<std::string> save_refusal(std::string_view account, std::string_view text,
+                                        const PrimaryGid& primary_gid);
 
 /// `tvwrapd --check ARGS` and `tvwrapd --audit ARGS` (ARGS without the option itself): their
 /// exit status.

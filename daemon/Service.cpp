@@ -66,10 +66,10 @@ std::string _fetch(uid_t uid, const std::string& account, bool allowed) {
     return Protocol::fetch_answer(text, false);
 }
 
-// The host's policy on a save; the account's primary group comes from the cache the workers
-// share.
-std::optional<std::string> _policy_refusal(const std::string& account, std::string_view text) {
-    return PolicyCheck::refusal(account, text, [&] {
+// Why a save is refused: cron's rules, then the host's policy, in one reading of the text; the
+// account's primary group comes from the cache the workers share.
+std::optional<std::string> _save_refusal(const std::string& account, std::string_view text) {
+    return PolicyCheck::save_refusal(account, text, [&] {
         namespace PwCache = Tarvok::PwCache;
         std::lock_guard hold(_account_lock());
         return PwCache::field(PwCache::getpwnam_noshadow(account), PwCache::Pos::GID);
@@ -84,15 +84,10 @@ std::optional<std::string> _store(uid_t uid, const std::string& account, bool al
         _audit(uid, account, function, "denied");
         return not_allowed_reason(account);
     }
-    if (auto problem = CrontabCheck::check(text)) {
+    if (auto problem = function == Protocol::Wire::SAVE_FUNCTION ? _save_refusal(account, text)
+                                                                 : CrontabCheck::check(text)) {
         _audit(uid, account, function, "refused: " + *problem);
         return problem;
-    }
-    if (function == Protocol::Wire::SAVE_FUNCTION) {
-        if (auto problem = _policy_refusal(account, text)) {
-            _audit(uid, account, function, "refused by policy: " + *problem);
-            return problem;
-        }
     }
     // cron needs every line ended, the last one too.
     if (!text.empty() && text.back() != '\n') text.push_back('\n');

@@ -205,6 +205,8 @@ TEST(PolicySave, FollowsTheInstalledFileAndKeepsTheLastGoodVersion) {
                       "every 15 minutes"));
     EXPECT_EQ(TestSupport::read_file(root.path("/var/spool/cron/crontabs/alice")),
               "*/5 * * * * x\n");
+    // Cron's rules come first, wherever the lines lie.
+    EXPECT_EQ(save("*/5 * * * * y\n61 * * * * z\n"), refused("line 2: bad minute '61' (0-59)"));
 
     root.write(policy, "min_interval = 15m\n[group premium]\nmin_interval = 5\n");
     EXPECT_EQ(save("*/5 * * * * z\n"), installed);
