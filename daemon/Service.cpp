@@ -77,13 +77,14 @@ std::optional<std::string> _save_refusal(const std::string& account, std::string
 }
 
 // Stores `text` as the crontab of `account` when it may and cron would take it; why not
-// otherwise. The host's policy holds for a save, not for an administrator's restore.
+// otherwise.
 std::optional<std::string> _store(uid_t uid, const std::string& account, bool allowed,
                                   std::string text, std::string_view function) {
     if (!allowed) {
         _audit(uid, account, function, "denied");
         return not_allowed_reason(account);
     }
+    // The host's policy holds for a save, not for an administrator's restore.
     if (auto problem = function == Protocol::Wire::SAVE_FUNCTION ? _save_refusal(account, text)
                                                                  : CrontabCheck::check(text)) {
         _audit(uid, account, function, "refused: " + *problem);
