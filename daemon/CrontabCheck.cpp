@@ -111,8 +111,9 @@ std::optional<std::int64_t> _value(std::string_view word, const Field* field) {
 }
 
 // One item of a list: "*", a value or a range, a step after "*" or a range. Reads from `pos` and
-// leaves `pos` after the item.
-ItemProblem _item(std::string_view token, std::size_t& pos, const Field& field) {
+// leaves `pos` after the item; sets the bits of the values it matches in `bits`.
+ItemProblem _item(std::string_view token, std::size_t& pos, const Field& field,
+                  std::uint64_t& bits) {
     std::int64_t first = field.low;
     std::int64_t last = field.high;
     bool is_range = true;
@@ -132,28 +133,32 @@ ItemProblem _item(std::string_view token, std::size_t& pos, const Field& field) 
             is_range = false;
         }
     }
-    const bool has_step = pos < token.size() && token[pos] == '/';
-    if (has_step) {
+    std::int64_t step = 1;
+    if (pos < token.size() && token[pos] == '/') {
         if (!is_range) return ItemProblem::syntax;
         ++pos;
-        const auto step = _value(_word(token, pos), nullptr);
-        if (!step) return ItemProblem::syntax;
+        const auto value = _value(_word(token, pos), nullptr);
+        if (!value) return ItemProblem::syntax;
         // cron reads the step into an int: a larger one may turn into nothing or a small step.
-        if (*step < 1) return ItemProblem::step;
-        if (*step > INT_MAX) return ItemProblem::big_step;
+        if (*value < 1) return ItemProblem::step;
+        if (*value > INT_MAX) return ItemProblem::big_step;
+        step = *value;
     }
     if (first < field.low || first > field.high || last < field.low || last > field.high) {
         return ItemProblem::range;
     }
     // cron takes these but never runs them.
     if (last < first) return ItemProblem::backwards;
+    for (std::int64_t value = first; value <= last; value += step)
+        bits |= std::uint64_t{1} << value;
     return ItemProblem::none;
 }
 
-ItemProblem _list(std::string_view token, const Field& field) {
+ItemProblem _list(std::string_view token, const Field& field, std::uint64_t& bits) {
     std::size_t pos = 0;
     for (;;) {
-        if (const ItemProblem problem = _item(token, pos, field); problem != ItemProblem::none) {
+        if (const ItemProblem problem = _item(token, pos, field, bits);
+            problem != ItemProblem::none) {
             return problem;
         }
         if (pos == token.size()) return ItemProblem::none;
@@ -163,8 +168,9 @@ ItemProblem _list(std::string_view token, const Field& field) {
     }
 }
 
-std::optional<std::string> _check_field(std::string_view token, const Field& field) {
-    const ItemProblem problem = _list(token, field);
+std::optional<std::string> _check_field(std::string_view token, const Field& field,
+                                        std::uint64_t& bits) {
+    const ItemProblem problem = _list(token, field, bits);
     if (problem == ItemProblem::none) return std::nullopt;
     std::string reason = "bad " + std::string(field.name) + " '" + printable(token, 40) + "'";
     switch (problem) {
@@ -195,19 +201,54 @@ std::optional<std::string> _command(std::string_view command, bool after_fields)
     return std::nullopt;
 }
 
-std::optional<std::string> _entry(std::string_view line) {
+constexpr std::uint32_t EVERY_HOUR = (1u << 24) - 1;
+constexpr std::uint32_t EVERY_DAY = ((1u << 31) - 1) << 1;
+constexpr std::uint16_t EVERY_MONTH = ((1u << 12) - 1) << 1;
+constexpr std::uint8_t EVERY_WEEKDAY = (1u << 7) - 1;
+
+// What each shortcut stands for, as the five fields the manual gives for it.
+Times _shortcut_times(std::string_view word) {
+    Times times{1, 1, EVERY_DAY, EVERY_MONTH, EVERY_WEEKDAY, true, true};
+    if (word == "@hourly") {
+        times.hours = EVERY_HOUR;
+    } else if (word == "@weekly") {
+        times.weekdays = 1;
+    } else if (word == "@monthly") {
+        times.days = 1u << 1;
+        times.days_star = false;
+    } else if (word == "@yearly" || word == "@annually") {
+        times.days = 1u << 1;
+        times.months = 1u << 1;
+        times.days_star = false;
+    }
+    return times;
+}
+
+std::optional<std::string> _entry(std::string_view line, Job& job) {
     if (line.front() == '@') {
         const std::string_view word = take_token(line);
         if (std::find(SHORTCUTS.begin(), SHORTCUTS.end(), word) == SHORTCUTS.end()) {
             return "unknown shortcut '" + printable(word, 40) +
                    "' (@reboot @yearly @annually @monthly @weekly @daily @midnight @hourly)";
         }
+        job.reboot = word == "@reboot";
+        job.times = _shortcut_times(word);
         return _command(line, false);
     }
-    for (const Field& field : FIELDS) {
-        if (line.empty()) return "missing " + std::string(field.name);
-        if (auto problem = _check_field(take_token(line), field)) return problem;
+    std::array<std::uint64_t, FIELDS.size()> bits{};
+    for (std::size_t i = 0; i < FIELDS.size(); ++i) {
+        if (line.empty()) return "missing " + std::string(FIELDS[i].name);
+        const std::string_view token = take_token(line);
+        if (i == 2) job.times.days_star = token.front() == '*';
+        if (i == 4) job.times.weekdays_star = token.front() == '*';
+        if (auto problem = _check_field(token, FIELDS[i], bits[i])) return problem;
     }
+    job.times.minutes = bits[0];
+    job.times.hours = static_cast<std::uint32_t>(bits[1]);
+    job.times.days = static_cast<std::uint32_t>(bits[2]);
+    job.times.months = static_cast<std::uint16_t>(bits[3]);
+    // Sunday is both 0 and 7.
+    job.times.weekdays = static_cast<std::uint8_t>((bits[4] | bits[4] >> 7) & EVERY_WEEKDAY);
     return _command(line, true);
 }
 
@@ -318,7 +359,9 @@ EnvReading _environment(std::string_view line) {
     return reading;
 }
 
-std::optional<std::string> _line(std::string_view line) {
+// Why cron would not take `line`; nothing when it would. `is_job` is set for a line cron runs,
+// which `job` then describes.
+std::optional<std::string> _line(std::string_view line, Job& job, bool& is_job) {
     if (line.find('\0') != std::string_view::npos) return std::string("contains a NUL byte");
     // cron would keep the carriage return as part of the command, which then never runs.
     if (!line.empty() && line.back() == '\r') {
@@ -336,7 +379,8 @@ std::optional<std::string> _line(std::string_view line) {
     if (line.size() <= SETTING_READ) {
         if (head.problem) return head.problem;
         if (head.is_setting) return std::nullopt;
-        return _entry(line);
+        is_job = true;
+        return _entry(line, job);
     }
     const EnvReading whole = _environment(line);
     if (head.is_setting || whole.is_setting) {
@@ -344,21 +388,23 @@ std::optional<std::string> _line(std::string_view line) {
                " bytes; cron reads " + std::to_string(SETTING_READ) + ")";
     }
     if (whole.problem) return whole.problem;
-    return _entry(line);
+    is_job = true;
+    return _entry(line, job);
 }
 
-}  // namespace
-
-std::optional<std::string> check(std::string_view text) {
+// Reads `text` into `reading`, up to its first problem when `first_only` is set.
+void _read(std::string_view text, bool first_only, Reading& reading) {
     if (text.size() > MAX_LENGTH) {
-        return "crontab is too large (" + std::to_string(text.size()) + " bytes; at most " +
-               std::to_string(MAX_LENGTH) + ")";
+        reading.problems.push_back({0, "crontab is too large (" + std::to_string(text.size()) +
+                                           " bytes; at most " + std::to_string(MAX_LENGTH) + ")"});
+        return;
     }
     std::size_t lines = static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
     if (!text.empty() && text.back() != '\n') ++lines;
     if (lines > MAX_LINES) {
-        return "crontab has too many lines (" + std::to_string(lines) + "; at most " +
-               std::to_string(MAX_LINES) + ")";
+        reading.problems.push_back({0, "crontab has too many lines (" + std::to_string(lines) +
+                                           "; at most " + std::to_string(MAX_LINES) + ")"});
+        return;
     }
     std::size_t number = 0;
     std::size_t start = 0;
@@ -366,11 +412,35 @@ std::optional<std::string> check(std::string_view text) {
         ++number;
         const auto end = text.find('\n', start);
         const auto line = text.substr(start, end == std::string_view::npos ? end : end - start);
-        if (auto problem = _line(line)) return "line " + std::to_string(number) + ": " + *problem;
+        Job job;
+        job.line = number;
+        bool is_job = false;
+        if (auto problem = _line(line, job, is_job)) {
+            reading.problems.push_back({number, std::move(*problem)});
+            if (first_only) return;
+        } else if (is_job && !first_only) {
+            reading.jobs.push_back(job);
+        }
         if (end == std::string_view::npos) break;
         start = end + 1;
     }
-    return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::string> check(std::string_view text) {
+    Reading reading;
+    _read(text, true, reading);
+    if (reading.problems.empty()) return std::nullopt;
+    Problem& first = reading.problems.front();
+    if (first.line == 0) return std::move(first.reason);
+    return "line " + std::to_string(first.line) + ": " + first.reason;
+}
+
+Reading read(std::string_view text) {
+    Reading reading;
+    _read(text, false, reading);
+    return reading;
 }
 
 }  // namespace Tvwrapd::CrontabCheck

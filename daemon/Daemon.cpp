@@ -8,8 +8,11 @@
 #include <cstdio>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "Listener.hpp"
+#include "Policy.hpp"
+#include "PolicyCheck.hpp"
 #include "Printable.hpp"
 #include "Server.hpp"
 #include "Service.hpp"
@@ -62,6 +65,8 @@ int _serve() {
         Tarvok::Debug::log_info("removed " + std::to_string(removed) +
                                 " temporary file(s) of interrupted installs");
     }
+    // The policy's state (or what is wrong with it) is in the log from the start.
+    Policy::installed();
     Server server(listener.fd());
     g_server = &server;
     if (g_stop_requested) server.stop();
@@ -91,6 +96,9 @@ int _restore(const char* account) {
     }
     std::printf("tvwrapd: restored the crontab of '%s' from its backup\n",
                 Printable::printable(account).c_str());
+    for (const std::string& problem : PolicyCheck::stored_problems(account)) {
+        std::printf("tvwrapd: note: the restored crontab breaks the policy: %s\n", problem.c_str());
+    }
     return 0;
 }
 
@@ -98,6 +106,12 @@ int _restore(const char* account) {
 
 int real_main(int argc, char** argv) {
     if (argc == 3 && std::string_view(argv[1]) == "--restore") return _restore(argv[2]);
+    if (argc >= 2 &&
+        (std::string_view(argv[1]) == "--check" || std::string_view(argv[1]) == "--audit")) {
+        const std::vector<std::string_view> args(argv + 2, argv + argc);
+        return std::string_view(argv[1]) == "--check" ? PolicyCheck::check_command(args)
+                                                      : PolicyCheck::audit_command(args);
+    }
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
         if (arg == "--restore") {

@@ -6,6 +6,7 @@
 
 #include "Access.hpp"
 #include "CrontabCheck.hpp"
+#include "PolicyCheck.hpp"
 #include "Printable.hpp"
 #include "Protocol.hpp"
 #include "Spool.hpp"
@@ -65,6 +66,16 @@ std::string _fetch(uid_t uid, const std::string& account, bool allowed) {
     return Protocol::fetch_answer(text, false);
 }
 
+// Why a save is refused: cron's rules, then the host's policy, in one reading of the text; the
+// account's primary group comes from the cache the workers share.
+std::optional<std::string> _save_refusal(const std::string& account, std::string_view text) {
+    return PolicyCheck::save_refusal(account, text, [&] {
+        namespace PwCache = Tarvok::PwCache;
+        std::lock_guard hold(_account_lock());
+        return PwCache::field(PwCache::getpwnam_noshadow(account), PwCache::Pos::GID);
+    });
+}
+
 // Stores `text` as the crontab of `account` when it may and cron would take it; why not
 // otherwise. `held` is the account's lock when the caller holds it already.
 std::optional<std::string> _store(uid_t uid, const std::string& account, bool allowed,
@@ -74,7 +85,9 @@ std::optional<std::string> _store(uid_t uid, const std::string& account, bool al
         _audit(uid, account, function, "denied");
         return not_allowed_reason(account);
     }
-    if (auto problem = CrontabCheck::check(text)) {
+    // The host's policy holds for a save, not for an administrator's restore.
+    if (auto problem = function == Protocol::Wire::SAVE_FUNCTION ? _save_refusal(account, text)
+                                                                 : CrontabCheck::check(text)) {
         _audit(uid, account, function, "refused: " + *problem);
         return problem;
     }

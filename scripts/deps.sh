@@ -3,6 +3,7 @@
 # what is missing.
 set -euo pipefail
 packages=(g++ cmake ninja-build rapidjson-dev libgtest-dev libgmock-dev libbenchmark-dev
+          faketime  # runs Debian's cron over chosen midnights: which days it runs a job on
           clang libclang-rt-14-dev tmux vim-tiny python3 file man-db groff-base
           systemd  # systemd-analyze checks the daemon's units; a container boots it
           cron  # Debian's own crontab: the baseline of the listing benchmark, and the package
