@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -178,8 +179,8 @@ int main() {
     const auto start = Clock::now();
     const pid_t child = fork();
     if (child == 0) {
-        freopen("/dev/null", "w", stdout);
-        freopen("/dev/null", "w", stderr);
+        const int null = open("/dev/null", O_WRONLY);
+        if (null < 0 || dup2(null, STDOUT_FILENO) < 0 || dup2(null, STDERR_FILENO) < 0) _exit(126);
         execl(program.c_str(), "tvwrapd", "--audit", static_cast<char*>(nullptr));
         _exit(127);
     }
@@ -188,6 +189,6 @@ int main() {
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     std::printf("tvwrapd --audit over %d accounts: %.2f s (exit %d)\n", ACCOUNTS + 1, seconds,
                 WIFEXITED(status) ? WEXITSTATUS(status) : -1);
-    std::system(("rm -rf '" + root + "'").c_str());
+    std::filesystem::remove_all(root);
     return 0;
 }
