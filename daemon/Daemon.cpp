@@ -19,6 +19,7 @@
 #include "Spool.hpp"
 #include "Tarvok/Debug.hpp"
 #include "Tarvok/Error.hpp"
+#include "Tarvok/Logger.hpp"
 #include "Tarvok/SysRoot.hpp"
 
 namespace Tvwrapd::Daemon {
@@ -47,10 +48,16 @@ void _catch_stop_signals() {
     signal(SIGPIPE, SIG_IGN);
 }
 
+// Why the daemon cannot serve, on standard error; in the journal at error priority, so that
+// `journalctl -p err` shows why the service failed.
+void _cannot_serve(const std::string& why) {
+    const char* priority = Tarvok::Logger::stderr_is_journal() ? "<3>" : "";
+    std::fprintf(stderr, "%stvwrapd: %s\n", priority, why.c_str());
+}
+
 int _serve() {
     if (!Tarvok::SysRoot::is_sandbox() && geteuid() != 0) {
-        std::fputs("tvwrapd: must run as root: it writes the cron spool for every account\n",
-                   stderr);
+        _cannot_serve("must run as root: it writes the cron spool for every account");
         return 1;
     }
     _catch_stop_signals();
@@ -132,7 +139,7 @@ int real_main(int argc, char** argv) {
     try {
         return _serve();
     } catch (const Tarvok::Error& failure) {
-        std::fprintf(stderr, "tvwrapd: %s\n", failure.what());
+        _cannot_serve(failure.what());
         return 1;
     }
 }

@@ -35,18 +35,6 @@ int _priority(std::string_view level) {
     return 6;
 }
 
-// Whether descriptor 2 is the stream JOURNAL_STREAM ("DEVICE:INODE") names. A child of a
-// service inherits the variable with its standard error elsewhere: the descriptor decides.
-bool _stderr_is_journal() {
-    const char* stream = std::getenv("JOURNAL_STREAM");
-    if (stream == nullptr) return false;
-    unsigned long long device = 0, inode = 0;
-    char end = 0;
-    if (std::sscanf(stream, "%llu:%llu%c", &device, &inode, &end) != 2) return false;
-    struct stat st {};
-    return fstat(STDERR_FILENO, &st) == 0 && st.st_dev == device && st.st_ino == inode;
-}
-
 std::string _timestamp() {
     const std::time_t now = std::time(nullptr);
     std::tm utc{};
@@ -77,11 +65,23 @@ std::string _timestamp() {
 
 }  // namespace
 
+// A child of a service inherits JOURNAL_STREAM ("DEVICE:INODE") with its standard error
+// elsewhere: the descriptor decides.
+bool Logger::stderr_is_journal() {
+    const char* stream = std::getenv("JOURNAL_STREAM");
+    if (stream == nullptr) return false;
+    unsigned long long device = 0, inode = 0;
+    char end = 0;
+    if (std::sscanf(stream, "%llu:%llu%c", &device, &inode, &end) != 2) return false;
+    struct stat st {};
+    return fstat(STDERR_FILENO, &st) == 0 && st.st_dev == device && st.st_ino == inode;
+}
+
 int Logger::ENABLE_BACKTRACE = 0;
 
 Logger::Logger() {
     ErrnoGuard keep;
-    journal_ = _stderr_is_journal();
+    journal_ = stderr_is_journal();
     ++g_instances;
 }
 

@@ -50,6 +50,10 @@ class Logger {
     /// How many loggers this process has constructed.
     static int instances_created();
 
+    /// Whether standard error is systemd's journal (JOURNAL_STREAM names descriptor 2's stream):
+    /// there a line starts with its syslog priority, "<3>" for an error.
+    static bool stderr_is_journal();
+
   protected:
     /// Writes "[time] level [program] message" (and `trailer`, if any) to standard error; into
     /// the journal, "<priority>level [program] message", every line of it at that priority.

@@ -219,6 +219,12 @@ TEST_F(DaemonRun, DoesNotStartWhereAnotherAccountCouldHaveWritten) {
         chmod(dir.c_str(), 0755);
         unlink(lock.c_str());
     }
+    // Under systemd the reason is an error in the journal, where `journalctl -p err` finds it.
+    cases.front().prepare();
+    DaemonProcess journaled(root_, {}, -1, true);
+    EXPECT_EQ(journaled.wait(), 1);
+    EXPECT_EQ(journaled.log().rfind("<3>tvwrapd: Refusing to start: ", 0), 0u) << journaled.log();
+    chmod(dir.c_str(), 0755);
     DaemonProcess daemon(root_);
     EXPECT_TRUE(daemon.wait_until_serving()) << daemon.log();
 }

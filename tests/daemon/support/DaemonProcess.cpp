@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,7 +20,7 @@ int exit_status(int wait_status) {
 }  // namespace
 
 DaemonProcess::DaemonProcess(const TestSupport::SandboxRoot& root, std::vector<std::string> args,
-                             int handed_socket) {
+                             int handed_socket, bool journal) {
     static std::atomic<int> counter{0};
     log_path_ = root.dir() + "/tvwrapd-" + std::to_string(counter++) + ".log";
     const std::string program = TestSupport::built("sandbox/bin/tvwrapd");
@@ -34,6 +35,11 @@ DaemonProcess::DaemonProcess(const TestSupport::SandboxRoot& root, std::vector<s
     dup2(null, 0);
     dup2(null, 1);
     dup2(log, 2);
+    struct stat st {};
+    if (journal && fstat(2, &st) == 0) {
+        env.push_back("JOURNAL_STREAM=" + std::to_string(st.st_dev) + ":" +
+                      std::to_string(st.st_ino));
+    }
     if (handed_socket >= 0) {
         if (handed_socket == 3) {
             fcntl(3, F_SETFD, 0);

@@ -15,9 +15,10 @@ namespace DaemonTest {
 class DaemonProcess {
   public:
     /// Starts sandbox/bin/tvwrapd with `args` in `root`. With `handed_socket` >= 0, that socket is
-    /// passed as descriptor 3 the way systemd does (LISTEN_FDS=1, LISTEN_PID the child).
+    /// passed as descriptor 3 the way systemd does (LISTEN_FDS=1, LISTEN_PID the child). With
+    /// `journal`, its standard error is announced as the journal (JOURNAL_STREAM), as systemd does.
     explicit DaemonProcess(const TestSupport::SandboxRoot& root, std::vector<std::string> args = {},
-                           int handed_socket = -1);
+                           int handed_socket = -1, bool journal = false);
     ~DaemonProcess();
     DaemonProcess(const DaemonProcess&) = delete;
     DaemonProcess& operator=(const DaemonProcess&) = delete;
