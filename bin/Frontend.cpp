@@ -71,13 +71,7 @@ bool reset_ignored_sigchld(bool warn) {
 }
 
 bool is_restricted_shell(const std::optional<std::string>& shell) {
-    if (!shell) return false;
-    // The pattern is two fixed texts, searched for as such: a std::regex would set up the whole
-    // locale machinery on every start, which costs more than the rest of a listing.
-    for (const std::string_view restricted : RESTRICTED_SHELLS) {
-        if (shell->find(restricted) != std::string::npos) return true;
-    }
-    return false;
+    return shell && Tarvok::PenSafe::is_restricted_shell(*shell);
 }
 
 bool is_invalid_option(std::string_view argument) {

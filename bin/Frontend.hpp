@@ -11,14 +11,14 @@
 #include <string_view>
 #include <vector>
 
+#include "Tarvok/PenSafe.hpp"
+
 namespace PenSafeCrontab {
 
 /// The name of the system command this program stands in for.
 inline constexpr std::string_view SYSTEM_COMMAND = "crontab";
-/// A login shell matching this (case-sensitive, anywhere in the path) marks a restricted account.
-inline constexpr std::string_view RESTRICTED_SHELL_PATTERN = "/(?:no|pen)shell";
-/// What the pattern matches: either text anywhere in the shell's path.
-inline constexpr std::string_view RESTRICTED_SHELLS[] = {"/noshell", "/penshell"};
+using Tarvok::PenSafe::RESTRICTED_SHELL_PATTERN;
+using Tarvok::PenSafe::RESTRICTED_SHELLS;
 inline constexpr std::string_view EDIT_OPTION = "-e";
 inline constexpr std::string_view LIST_OPTION = "-l";
 inline constexpr std::string_view REMOVE_OPTION = "-r";

@@ -10,6 +10,7 @@
 
 #include "Printable.hpp"
 #include "SmallFile.hpp"
+#include "Spool.hpp"
 #include "Tarvok/Debug.hpp"
 #include "Tarvok/Error.hpp"
 #include "Tarvok/SysRoot.hpp"
@@ -296,7 +297,7 @@ std::vector<std::string> groups_of(std::string_view account,
     Installed& state = _installed();
     std::shared_ptr<const Groups> groups;
     {
-        const std::string path = Tarvok::SysRoot::path(GROUP_FILE);
+        const std::string path = Tarvok::SysRoot::path(Spool::GROUP_FILE);
         std::lock_guard hold(state.lock);
         struct stat st {};
         const bool exists = stat(path.c_str(), &st) == 0;

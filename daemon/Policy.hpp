@@ -34,7 +34,6 @@
 namespace Tvwrapd::Policy {
 
 inline constexpr std::string_view POLICY_FILE = "/etc/tvwrapd/policy.conf";
-inline constexpr std::string_view GROUP_FILE = "/etc/group";
 
 struct Rules {
     std::optional<std::int64_t> min_interval;  ///< in minutes

@@ -16,6 +16,7 @@
 #include "Spool.hpp"
 #include "Tarvok/Error.hpp"
 #include "Tarvok/FHUtils/WholeIO.hpp"
+#include "Tarvok/PenSafe.hpp"
 #include "Tarvok/PwCache.hpp"
 #include "Tarvok/SysRoot.hpp"
 #include "Tarvok/UniqueFd.hpp"
@@ -276,8 +277,7 @@ int audit_command(const std::vector<std::string_view>& args) {
         const auto account = _account(name);
         // Ordinary accounts save with Debian's crontab, which no policy governs; a crontab
         // without an account is cron's business.
-        if (!account || (account->shell.find("/noshell") == std::string::npos &&
-                         account->shell.find("/penshell") == std::string::npos)) {
+        if (!account || !Tarvok::PenSafe::is_restricted_shell(account->shell)) {
             continue;
         }
         std::string text;

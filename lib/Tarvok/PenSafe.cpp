@@ -84,6 +84,15 @@ std::optional<std::string> _latest_relinked(std::string_view name, const std::st
 
 }  // namespace
 
+bool is_restricted_shell(std::string_view shell) {
+    // The pattern is two fixed texts, searched for as such: a std::regex would set up the whole
+    // locale machinery on every start, which costs more than the rest of a listing.
+    for (const std::string_view restricted : RESTRICTED_SHELLS) {
+        if (shell.find(restricted) != std::string_view::npos) return true;
+    }
+    return false;
+}
+
 std::optional<std::string> get_system_binary(std::string_view name) {
     if (name.empty()) return std::nullopt;
     const std::string root_bin = SysRoot::path(ROOT_BIN);

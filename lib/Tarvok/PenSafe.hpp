@@ -36,6 +36,14 @@ inline constexpr std::string_view SYSTEM_USR_LOCAL_BIN_DIR = "/usr/local/bin";
 inline constexpr std::string_view SYSTEM_BIN_DIR = "/bin";
 /// The text in a link's target that marks a restricted-safe wrapper.
 inline constexpr std::string_view WRAPPER_LINK_MARK = "/pen_safe_";
+/// A login shell matching this (case-sensitive, anywhere in the path) marks a restricted account.
+inline constexpr std::string_view RESTRICTED_SHELL_PATTERN = "/(?:no|pen)shell";
+/// What the pattern matches: either text anywhere in the shell's path.
+inline constexpr std::string_view RESTRICTED_SHELLS[] = {"/noshell", "/penshell"};
+
+/// True when `shell` is a restricted login shell: the front end serves such an account through
+/// the daemon, and the daemon's policy governs it.
+bool is_restricted_shell(std::string_view shell);
 
 /// The path of the real system binary for the command `name` (e.g. "crontab"), or nothing:
 /// ROOT_BIN/name itself unless it is a link to a wrapper, else the relinked binary with the
