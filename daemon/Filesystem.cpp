@@ -1,11 +1,14 @@
 #include "Filesystem.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
 #include "Tarvok/Error.hpp"
+#include "Tarvok/UniqueFd.hpp"
 
 namespace Tvwrapd::Filesystem {
 
@@ -19,6 +22,11 @@ void make_parents(const std::string& path) {
         const std::string parent = path.substr(0, slash);
         if (mkdir(parent.c_str(), 0755) == 0) {
             chmod(parent.c_str(), 0755);
+            // A crash must not forget the new directory, nor what is soon saved under it.
+            const auto up = parent.rfind('/');
+            const std::string above = up == 0 ? std::string("/") : parent.substr(0, up);
+            Tarvok::UniqueFd fd(open(above.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            if (!fd || fsync(fd.get()) != 0) fail("Cannot flush directory", above, errno);
         } else if (errno != EEXIST) {
             fail("Cannot create directory", parent, errno);
         }

@@ -15,7 +15,7 @@ namespace Tvwrapd::Filesystem {
 
 /// Creates the missing directories above `path` (not `path` itself), outermost first. Each one it
 /// creates gets mode 0755 whatever the umask: the socket and the spool must be reachable through
-/// them. Existing directories are left as they are.
+/// them, and its parent is flushed. Existing directories are left as they are.
 void make_parents(const std::string& path);
 
 }  // namespace Tvwrapd::Filesystem
