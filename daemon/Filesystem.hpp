@@ -13,6 +13,10 @@ namespace Tvwrapd::Filesystem {
 /// Raises Tarvok::Error("WHAT 'PATH': strerror(error)").
 [[noreturn]] void fail(const std::string& what, const std::string& path, int error);
 
+/// Flushes the directory that holds `path`, so that a crash cannot forget the entry just made
+/// there, nor what is soon saved under it.
+void flush_parent(const std::string& path);
+
 /// Creates the missing directories above `path` (not `path` itself), outermost first. Each one it
 /// creates gets mode 0755 whatever the umask: the socket and the spool must be reachable through
 /// them, and its parent is flushed. Existing directories are left as they are.

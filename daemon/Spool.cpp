@@ -95,9 +95,7 @@ UniqueFd _open_dir(std::string_view dir, bool create, mode_t mode, std::optional
             }
             if (fchmod(fd.get(), mode) != 0) fail("Cannot set the mode of", path, errno);
             // The files about to go in are flushed; the directory holding them must be too.
-            const std::string parent = path.substr(0, path.rfind('/'));
-            UniqueFd above(open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-            if (!above || fsync(above.get()) != 0) fail("Cannot flush directory", parent, errno);
+            Filesystem::flush_parent(path);
         }
     }
     if (!fd) fail("Cannot open directory", path, errno);
